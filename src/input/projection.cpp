@@ -1,0 +1,181 @@
+#include "input/projection.h"
+
+#include <cstring>
+#include <memory>
+
+#include "numeric/error.h"
+
+namespace cbrecon {
+
+namespace {
+struct FileCloser {
+  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+inline uint32_t load_u32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+}  // namespace
+
+double header_double(const uint8_t* head, size_t offset) {
+  uint64_t bits = 0;
+  for (int i = 7; i >= 0; --i) bits = bits << 8 | head[offset + i];
+  double v;
+  std::memcpy(&v, &bits, sizeof v);
+  return v;
+}
+
+void header_set_double(uint8_t* head, size_t offset, double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  for (int i = 0; i < 8; ++i) head[offset + i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+std::string projection_name(const std::string& prefix, long long num, const char* ext) {
+  std::string name = prefix + strprintf("%5.5lld", num) + ext;
+  if (name.size() > kMaxName)
+    throw RunError(strprintf("projection file name is %zu characters long; at most %zu are allowed: %s",
+                             name.size(), kMaxName, name.c_str()));
+  return name;
+}
+
+size_t code_table_length(long rows, long cols) {
+  if (rows < 1 || cols < 1) return 0;
+  return static_cast<size_t>((static_cast<double>(rows - 1) * static_cast<double>(cols)) / 4.0 + 0.5);
+}
+
+size_t min_pixel_bytes(long rows, long cols) {
+  return code_table_length(rows, cols) + 4 * static_cast<size_t>(cols) + 4;
+}
+
+DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, long rows,
+                                    uint32_t* v) {
+  DecodeStatus st;
+  const size_t total = static_cast<size_t>(rows) * static_cast<size_t>(cols);
+  std::memset(v, 0, total * sizeof(uint32_t));
+  if (rows < 1 || cols < 1) return st;
+  const size_t L = code_table_length(rows, cols);
+  const uint8_t* const base = data.data();
+  const size_t size = data.size();
+  if (L > size) {
+    st.truncated = true;
+    return st;
+  }
+  const uint8_t* table = base;
+  size_t p = L;
+  // Row 0 and pixel (1, 0) are stored plainly.
+  const size_t plain = std::min(total, static_cast<size_t>(cols) + (rows > 1 ? 1 : 0));
+  for (size_t k = 0; k < plain; ++k) {
+    if (p + 4 > size) {
+      st.truncated = true;
+      st.decoded = k;
+      return st;
+    }
+    v[k] = load_u32(base + p);
+    p += 4;
+  }
+  st.decoded = plain;
+  const size_t n = static_cast<size_t>(cols);
+  size_t k = n + 1;
+  // Fast path: while at least 4 bytes remain every code's difference fits,
+  // so the loop needs one bound test per pixel on the input position only.
+  // The code table itself is inside data because L <= size was checked and
+  // every q < L*4 (q = k - n - 1 < (rows-1)*cols - 1 <= 4L + 2): guard below.
+  const size_t qmax = L * 4;  // codes present in the table
+  for (; k < total; ++k) {
+    const size_t q = k - n - 1;
+    if (q >= qmax) {
+      st.truncated = true;
+      break;
+    }
+    const unsigned code = (table[q >> 2] >> (2 * (q & 3))) & 3u;
+    uint32_t d;
+    if (code == 0) {
+      if (p + 1 > size) { st.truncated = true; break; }
+      d = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(base[p])));
+      p += 1;
+    } else if (code == 1) {
+      if (p + 2 > size) { st.truncated = true; break; }
+      const int16_t s = static_cast<int16_t>(static_cast<uint16_t>(base[p] | base[p + 1] << 8));
+      d = static_cast<uint32_t>(static_cast<int32_t>(s));
+      p += 2;
+    } else if (code == 2) {
+      if (p + 4 > size) { st.truncated = true; break; }
+      d = load_u32(base + p);
+      p += 4;
+    } else {
+      st.invalid_code = true;
+      break;
+    }
+    v[k] = d + v[k - 1] + v[k - n] - v[k - n - 1];
+  }
+  st.decoded = k;
+  return st;
+}
+
+Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, long rows,
+                                   DecodeStatus* status) {
+  Matrix<uint32_t> img = uimatrix(0, rows - 1, 0, cols - 1);
+  const DecodeStatus st = decode_projection_into(data, cols, rows, img.data());
+  if (status) *status = st;
+  return img;
+}
+
+bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data) {
+  std::memset(head, 0, kHeaderSize);
+  data.clear();
+  File f(std::fopen(name.c_str(), "rb"));
+  if (!f) return false;
+  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
+  const long size = std::ftell(f.get());
+  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
+  const size_t got = std::fread(head, 1, kHeaderSize, f.get());
+  if (size > static_cast<long>(kHeaderSize) && got == kHeaderSize) {
+    data.resize(static_cast<size_t>(size) - kHeaderSize);
+    const size_t n = std::fread(data.data(), 1, data.size(), f.get());
+    data.resize(n);
+  }
+  return true;
+}
+
+bool read_header(const std::string& name, uint8_t* head) {
+  std::memset(head, 0, kHeaderSize);
+  File f(std::fopen(name.c_str(), "rb"));
+  if (!f) return false;
+  (void)std::fread(head, 1, kHeaderSize, f.get());
+  return true;
+}
+
+ViewList list_projections(const std::string& prefix, const char* ext, int32_t n, int32_t first,
+                          uint16_t hscan, double hscan_range) {
+  ViewList vl;
+  vl.nlisted = n;
+  long long num = first, base = first;
+  Header head;
+  for (int32_t i = 0; i < n;) {
+    if (num - base > 100) break;
+    const std::string name = projection_name(prefix, num, ext);
+    if (!read_header(name, head.data())) {
+      ++num;
+      continue;
+    }
+    const double angle = header_angle(head.data());
+    if (hscan == 1 && !vl.angles.empty()) {
+      const double delta = (angle - vl.angles[0]) * pi / 180;
+      if (hscan_range < delta) break;
+    }
+    if (vl.names.size() >= 65535)
+      throw RunError("more than 65535 projection files to list; split the scan or use -s to list fewer");
+    vl.names.push_back(name);
+    vl.angles.push_back(angle);
+    ++vl.ik;
+    ++num;
+    base = num;
+    ++i;
+  }
+  return vl;
+}
+
+}  // namespace cbrecon

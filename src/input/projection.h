@@ -1,0 +1,89 @@
+// Projection files (".hnd"): a 1024-byte header (gantry angle in degrees at
+// byte 432, CTnorm at byte 440, little-endian doubles) followed by
+// losslessly compressed 32-bit pixels; and the view list of a run.
+//
+// Compressed layout after the header, for a detector of `rows` x `cols`:
+//   code table   L = trunc((rows-1)*cols/4 + 0.5) bytes, 2-bit codes, the
+//                first code of a byte in its low bits
+//   row 0        cols plain uint32
+//   pixel (1,0)  one plain uint32
+//   differences  one per pixel k = cols+1 .. rows*cols-1: code 0 int8,
+//                1 int16, 2 int32, 3 invalid (decoding ends)
+// Pixel k = d + v[k-1] + v[k-cols] - v[k-cols-1], 32-bit wrapping, over the
+// raster sequence (column 0 takes its left neighbour from the row above).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "numeric/arrays.h"
+#include "numeric/common.h"
+
+namespace cbrecon {
+
+inline constexpr size_t kHeaderSize = 1024;
+inline constexpr size_t kAngleOffset = 432;
+inline constexpr size_t kCtnormOffset = 440;
+
+using Header = std::array<uint8_t, kHeaderSize>;
+
+double header_double(const uint8_t* head, size_t offset);
+inline double header_angle(const uint8_t* head) { return header_double(head, kAngleOffset); }
+inline double header_ctnorm(const uint8_t* head) { return header_double(head, kCtnormOffset); }
+void header_set_double(uint8_t* head, size_t offset, double value);
+
+// prefix + number in "%5.5d" + ext.  RunError if longer than 79 characters.
+std::string projection_name(const std::string& prefix, long long num, const char* ext = ".hnd");
+
+// Length of the code table for a detector of rows x cols.
+size_t code_table_length(long rows, long cols);
+
+// Bytes of pixel data a compressed view needs at least (code table, row 0,
+// pixel (1,0)), before any difference.
+size_t min_pixel_bytes(long rows, long cols);
+
+// Outcome of decoding, for messages and tests.
+struct DecodeStatus {
+  size_t decoded = 0;       // pixels decoded (the rest are 0)
+  bool truncated = false;   // the data ended before every pixel was decoded
+  bool invalid_code = false;// a code 3 ended decoding
+};
+
+// Decodes `data` (the bytes after the header) into `image` (rows x cols,
+// already allocated).  Never reads outside `data`: decoding stops at the
+// first read that would run past its end, or at a code 3; pixels not
+// decoded are 0.
+DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, long rows,
+                                    uint32_t* image);
+
+// Allocating form: a new uimatrix of rows x cols.
+Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, long rows,
+                                   DecodeStatus* status = nullptr);
+
+// Reads one projection file: header into `head` (missing bytes 0), pixel
+// data into `data`.  Returns false if the file cannot be opened or read.
+bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data);
+
+// Reads just the header (missing bytes 0).  False if the file does not open.
+bool read_header(const std::string& name, uint8_t* head);
+
+// The views of a run, in processing order.
+struct ViewList {
+  std::vector<std::string> names;
+  std::vector<double> angles;  // gantry angles, degrees
+  uint16_t ik = 0;             // views found
+  int32_t nlisted = 0;         // requested (3-D) or phase-selected (4-D) count, for the listing line
+};
+
+// Lists the projection files of a 3-D run: numbers from `first` on, giving
+// up after 101 missing numbers in a row; at most n views; a half scan stops
+// at the first view more than hscan_range (radians) beyond the first.
+// RunError if more than 65535 views would be listed.
+ViewList list_projections(const std::string& prefix, const char* ext, int32_t n, int32_t first,
+                          uint16_t hscan, double hscan_range);
+
+}  // namespace cbrecon

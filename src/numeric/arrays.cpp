@@ -1,0 +1,70 @@
+#include "numeric/arrays.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <limits>
+
+#include "numeric/error.h"
+
+namespace cbrecon {
+
+namespace {
+size_t g_limit = 0;  // 0: not yet set, use physical memory
+}
+
+size_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return std::numeric_limits<size_t>::max();
+  return static_cast<size_t>(pages) * static_cast<size_t>(page);
+}
+
+void set_allocation_limit(size_t bytes) { g_limit = bytes; }
+size_t allocation_limit() { return g_limit ? g_limit : physical_memory_bytes(); }
+
+namespace detail {
+
+void FreeDeleter::operator()(void* p) const noexcept { std::free(p); }
+
+void* alloc_block(long long nrow, long long ncol, long long ndep, size_t elem_size,
+                  const char* msg_bounds, const char* msg_block) {
+  if (nrow <= 0 || ncol <= 0 || ndep <= 0) fatal_error(msg_bounds);
+  const unsigned long long max = std::numeric_limits<size_t>::max() / 2;
+  unsigned long long count = static_cast<unsigned long long>(nrow);
+  if (count > max / static_cast<unsigned long long>(ncol)) fatal_error(msg_block);
+  count *= static_cast<unsigned long long>(ncol);
+  if (count > max / static_cast<unsigned long long>(ndep)) fatal_error(msg_block);
+  count *= static_cast<unsigned long long>(ndep);
+  if (count > max / elem_size) fatal_error(msg_block);
+  size_t bytes = static_cast<size_t>(count) * elem_size;
+  if (bytes > allocation_limit()) fatal_error(msg_block);
+  bytes = (bytes + 63) / 64 * 64;  // aligned_alloc needs a multiple of the alignment
+  void* p = std::aligned_alloc(64, bytes);
+  if (!p) fatal_error(msg_block);
+  return p;
+}
+
+}  // namespace detail
+
+Matrix<float> matrix(long rlo, long rhi, long clo, long chi) {
+  return Matrix<float>(rlo, rhi, clo, chi, "allocation failure 1 in matrix()",
+                       "allocation failure 2 in matrix()");
+}
+Matrix<char> cmatrix(long rlo, long rhi, long clo, long chi) {
+  return Matrix<char>(rlo, rhi, clo, chi, "allocation failure 1 in matrix()",
+                      "allocation failure 2 in matrix()");
+}
+Matrix<uint16_t> usimatrix(long rlo, long rhi, long clo, long chi) {
+  return Matrix<uint16_t>(rlo, rhi, clo, chi, "allocation failure 1 in usimatrix()",
+                          "allocation failure 2 in usimatrix()");
+}
+Matrix<uint32_t> uimatrix(long rlo, long rhi, long clo, long chi) {
+  return Matrix<uint32_t>(rlo, rhi, clo, chi, "allocation failure 1 in usimatrix()",
+                          "allocation failure 2 in usimatrix()");
+}
+Tensor3<float> f3tensor(long rlo, long rhi, long clo, long chi, long dlo, long dhi) {
+  return Tensor3<float>(rlo, rhi, clo, chi, dlo, dhi);
+}
+
+}  // namespace cbrecon

@@ -1,0 +1,299 @@
+// Command line: positional arguments, classic single-dash options, and the
+// long options that this program adds.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "numeric/error.h"
+#include "recon/params.h"
+
+namespace cbrecon {
+
+namespace {
+
+// Built-in data folder of the no-argument mode (a build setting).
+#ifndef CBRECON_DATA_DIR
+#define CBRECON_DATA_DIR "./"
+#endif
+#ifndef CBRECON_VERSION
+#define CBRECON_VERSION "0"
+#endif
+
+void check_name(const std::string& name, const char* what) {
+  if (name.size() > kMaxName)
+    throw RunError(strprintf("%s name is %zu characters long; at most %zu are allowed: %s", what,
+                             name.size(), kMaxName, name.c_str()));
+}
+
+int parse_threads(const std::string& v) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(v.c_str(), &end, 10);
+  if (v.empty() || *end != '\0' || errno || n < 0 || n > 1024)
+    throw RunError("--threads needs a whole number from 0 (all cores) to 1024, got \"" + v + "\"");
+  return static_cast<int>(n);
+}
+
+// Pulls the long options out of argv; returns the remaining arguments.
+std::vector<const char*> take_long_options(int argc, const char* const* argv, Extras& x,
+                                           std::FILE* out) {
+  std::vector<const char*> rest;
+  rest.push_back(argc > 0 ? argv[0] : "cbrecon");
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a.size() < 3 || a.compare(0, 2, "--") != 0) {
+      rest.push_back(argv[i]);
+      continue;
+    }
+    std::string name = a.substr(2), value;
+    bool has_value = false;
+    if (const size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.resize(eq);
+      has_value = true;
+    }
+    auto need_value = [&]() -> std::string {
+      if (has_value) return value;
+      if (i + 1 >= argc) throw RunError("option --" + name + " needs a value");
+      return argv[++i];
+    };
+    if (name == "help") {
+      print_help(out, rest[0]);
+      throw ExitRequest(0);
+    } else if (name == "version") {
+      std::fprintf(out, "cbrecon %s\n", CBRECON_VERSION);
+      throw ExitRequest(0);
+    } else if (name == "threads") {
+      x.threads = parse_threads(need_value());
+    } else if (name == "timings") {
+      x.timings = true;
+    } else if (name == "quiet") {
+      x.quiet = true;
+    } else if (name == "isa") {
+      x.isa = need_value();
+      if (x.isa != "auto" && x.isa != "scalar" && x.isa != "avx2" && x.isa != "avx512")
+        throw RunError("--isa takes auto, scalar, avx2 or avx512, got \"" + x.isa + "\"");
+    } else if (name == "format") {
+      const std::string f = need_value();
+      if (f != "mha" && f != "nrrd" && f != "nii" && f != "nii.gz")
+        throw RunError("--format takes mha, nrrd, nii or nii.gz, got \"" + f + "\"");
+      x.formats.push_back(f);
+    } else if (name == "float") {
+      x.float_out = true;
+    } else if (name == "preview") {
+      x.preview = need_value();
+      if (x.preview.empty()) throw RunError("--preview needs a file name");
+    } else if (name == "window") {
+      const std::string v = need_value();
+      char* end = nullptr;
+      x.window_lo = std::strtod(v.c_str(), &end);
+      bool ok = end != v.c_str() && *end == ',';
+      if (ok) {
+        const char* p2 = end + 1;
+        x.window_hi = std::strtod(p2, &end);
+        ok = end != p2 && *end == '\0' && std::isfinite(x.window_lo) &&
+             std::isfinite(x.window_hi) && x.window_hi > x.window_lo;
+      }
+      if (!ok) throw RunError("--window needs LOW,HIGH with LOW < HIGH, got \"" + v + "\"");
+      x.window_set = true;
+    } else if (name == "all-phases") {
+      x.all_phases = true;
+    } else {
+      throw RunError("unknown option --" + name + " (see --help)");
+    }
+  }
+  return rest;
+}
+
+}  // namespace
+
+bool scan_int(const char* text, int32_t& value) {
+  errno = 0;
+  char* end = nullptr;
+  long long v = std::strtoll(text, &end, 10);
+  if (end == text) return false;
+  // The scanner converts through a long and stores its low 32 bits.
+  value = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(v)));
+  return true;
+}
+
+bool scan_float(const char* text, float& value) {
+  char* end = nullptr;
+  const float v = std::strtof(text, &end);
+  if (end == text) return false;
+  value = v;
+  return true;
+}
+
+void print_usage(std::FILE* out, const char* progname, float pxlz) {
+  std::fprintf(out, "\n");
+  std::fprintf(out, "Cone Beam CT) Filtered backprojection reconstruction\n");
+  std::fprintf(out,
+               "Usage: %s proj maskfile 4D-RPMfile -p pxls[%-d] -pz zthick[%3.2f mm] -d dets[%-d] "
+               "-st IMGOFF[%-d] -s steps[%-d] -z slice[%-d] -fov [%5.1fmm]\n",
+               progname, 512, static_cast<double>(pxlz), 1024, 0, 1000, 768, 500.0);
+  std::fprintf(out, "       [-ext char] [-userfn (user specified output fn)]\n\n");
+}
+
+Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FILE* out) {
+  const std::vector<const char*> args = take_long_options(argc, argv, p.extras, out);
+  const int n = static_cast<int>(args.size());
+
+  p.scale_cal = 10.0f;
+  p.offset_cal = 0.0f;
+  p.cw = 1;
+  p.rpm_on = 1;
+  p.xbin = 1;
+  p.ybin = 1;
+
+  Mode mode = Mode::normal;
+  if (n >= 4) {
+    p.fn_proj = args[1];
+    p.fn_msk = args[2];
+    if (std::strcmp(args[3], "0") == 0)
+      p.rpm_on = 0;
+    else
+      p.fn_tmp = args[3];
+    p.ext = "NULL";
+    p.xoff = 0.0f;
+    p.nslices = 768;
+    p.ndets = 1024;
+    p.npxls = 512;
+    p.nviews = 1000;
+    p.fov = 500.0f;
+    p.pxlz = 2.5f;
+    p.ist = 0;
+    p.hscan = 0;
+    p.w = 0;
+    p.ph_recon = 0;
+    // Options from the 4th argument on.  The scan advances by one argument,
+    // so a value is itself examined as an option name on the next step.
+    for (int i = 4; i < n; ++i) {
+      const std::string a = args[i];
+      const char* v = (i + 1 < n) ? args[i + 1] : nullptr;  // no value: option ignored
+      int32_t iv = 0;
+      auto int_opt = [&](int32_t& field) {
+        if (v && scan_int(v, iv)) field = iv;
+      };
+      auto u16_opt = [&](uint16_t& field) {
+        if (v && scan_int(v, iv)) field = static_cast<uint16_t>(static_cast<uint32_t>(iv));
+      };
+      auto float_opt = [&](float& field) {
+        if (v) scan_float(v, field);
+      };
+      if (a == "-s") int_opt(p.nviews);
+      else if (a == "-d") int_opt(p.ndets);
+      else if (a == "-p") int_opt(p.npxls);
+      else if (a == "-z") int_opt(p.nslices);
+      else if (a == "-fov") float_opt(p.fov);
+      else if (a == "-xoff") float_opt(p.xoff);
+      else if (a == "-pz") float_opt(p.pxlz);
+      else if (a == "-ph") u16_opt(p.ph_recon);
+      else if (a == "-xb") u16_opt(p.xbin);
+      else if (a == "-yb") u16_opt(p.ybin);
+      else if (a == "-st") int_opt(p.ist);
+      else if (a == "-w") int_opt(p.w);
+      else if (a == "-ccw") p.cw = 0;
+      else if (a == "-sc") float_opt(p.scale_cal);
+      else if (a == "-so") float_opt(p.offset_cal);
+      else if (a == "-hscan") p.hscan = 1;
+      else if (a == "-ext") {
+        if (v) p.ext = v;
+      }
+    }
+  } else if (n == 1) {
+    const std::string dir = CBRECON_DATA_DIR;
+    p.fn_proj = dir + "PROJ_";
+    p.fn_msk = dir + "NormImage.hnd";
+    p.ext = "NULL";
+    p.nslices = 768;
+    p.ndets = 1024;
+    p.npxls = 512;
+    p.nviews = 1000;
+    p.fov = 240.0f;
+    p.pxlz = 2.5f;
+    p.ist = 0;
+    p.hscan = 0;
+    p.ph_recon = 0;
+    p.xbin = 6;
+    p.ybin = 9;
+    p.rpm_on = 0;
+    p.xoff = 0.0f;
+    p.cw = 0;
+    mode = Mode::no_argument;
+  } else {
+    // "?" asks for the usage text; any other one or two arguments cannot
+    // make a run, so they get the usage text too.
+    p.pxlz = 3.0f;
+    print_usage(out, args[0], p.pxlz);
+    throw ExitRequest(1);
+  }
+
+  check_name(p.fn_proj, "projection prefix");
+  check_name(p.fn_msk, "mask file");
+  if (p.rpm_on) check_name(p.fn_tmp, "respiratory file");
+  check_name(p.ext, "-ext");
+
+  std::fprintf(out, "fov=%5.1f mm\n", static_cast<double>(p.fov));
+  return mode;
+}
+
+std::string output_name(const RunParams& p) {
+  return p.fn_proj + "_" + (p.ext != "NULL" ? p.ext : std::string("bp4d.seq"));
+}
+
+void print_help(std::FILE* out, const char* progname) {
+  std::fprintf(out,
+"Usage: %s PREFIX MASKFILE RESPFILE|0 [options]\n"
+"       %s            (no arguments: reconstruct the built-in demo scan)\n"
+"       %s ?          (the classic usage text)\n"
+"\n"
+"Reconstructs a cone-beam CT volume by FDK filtered backprojection from the\n"
+"projection files PREFIX00000.hnd, PREFIX00001.hnd, ... normalised by the\n"
+"open-field image MASKFILE.  RESPFILE (a respiratory-signal .vxp file) selects\n"
+"a 4-D run of one phase bin; 0 makes a 3-D run.  The volume is written to\n"
+"PREFIX_bp4d.seq (PREFIX_hf4d_cali.seq for a half scan, PREFIX_4d_phN.seq for\n"
+"phase N): a 1024-byte header copied from the last projection, then the slices\n"
+"as little-endian 16-bit words.\n"
+"\n"
+"Options (single dash, from the fourth argument on):\n"
+"  -p N        voxels per image row and column (512)\n"
+"  -fov MM     field of view, diameter of the reconstructed circle (500.0)\n"
+"  -pz MM      slice thickness (2.5)\n"
+"  -d N        detector columns (1024)\n"
+"  -z N        detector rows (768)\n"
+"  -s N        most projection files to list (1000)\n"
+"  -st N       first projection file number of a 3-D run (0)\n"
+"  -xoff MM    lateral detector offset, zero or negative; non-zero selects\n"
+"              half-fan processing (0.0)\n"
+"  -hscan      half-scan reconstruction (Parker weights)\n"
+"  -ccw        counter-clockwise scan: process the views in reverse order\n"
+"  -ph N       respiratory phase bin to reconstruct, 1..10 (0)\n"
+"  -sc X       output scale (10.0): word = trunc(X * voxel + offset)\n"
+"  -so X       output offset (0.0)\n"
+"  -ext NAME   output suffix of a 3-D full-scan run (PREFIX_NAME)\n"
+"  -xb N, -yb N, -w N   accepted and stored, no effect\n"
+"\n"
+"Long options (anywhere on the line):\n"
+"  --threads N       worker threads, 0 = all cores (default 0); results are\n"
+"                    bit-identical for every thread count\n"
+"  --isa NAME        kernel instruction set: auto, scalar, avx2, avx512 (auto)\n"
+"  --timings         per-stage times, memory and throughput on stderr\n"
+"  --format F        also write the volume as mha, nrrd, nii or nii.gz (repeatable)\n"
+"  --float           standard formats hold the float volume, not the 16-bit words\n"
+"  --preview FILE    PNG of the central axial, coronal and sagittal slices\n"
+"  --window LO,HI    display window of the preview, in output units\n"
+"  --all-phases      4-D: reconstruct every phase bin 1..10 in one pass\n"
+"  --quiet           no progress bar on a terminal\n"
+"  --help            this text\n"
+"  --version         the program's version\n"
+"\n"
+"Exit status: 1 after a completed run (and after the usage text or an\n"
+"allocation failure), 0 for --help/--version or an unreadable respiratory\n"
+"file, 2 when the run is refused (bad parameter, unreadable or unwritable file).\n",
+               progname, progname, progname);
+}
+
+}  // namespace cbrecon

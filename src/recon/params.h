@@ -1,0 +1,86 @@
+// Run parameters: everything a run needs, fixed once from the command line.
+//
+// The short names are the program's vocabulary and match the options:
+// -s nviews, -d ndets, -z nslices, -p npxls, -fov fov, -xoff xoff, -pz pxlz,
+// -ph ph_recon, -st ist, -hscan, -ccw (cw = 0), -sc scale_cal, -so offset_cal,
+// -ext ext.  Widths are those of the scanner software's files: 16-bit fields
+// store a decimal value modulo 65536.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "numeric/common.h"
+
+namespace cbrecon {
+
+
+
+
+// Additions beyond the classic option set; all are long options.
+struct Extras {
+  int threads = 0;           // --threads N: 0 = every available core
+  bool timings = false;      // --timings: per-stage times on stderr
+  std::string isa = "auto";  // --isa scalar|avx2|avx512|auto
+  bool quiet = false;        // --quiet: no progress bar
+  std::vector<std::string> formats;  // --format mha|nrrd|nii|nii.gz
+  bool float_out = false;    // --float: standard formats hold the float volume
+  std::string preview;       // --preview FILE.png
+  bool window_set = false;   // --window LOW,HIGH
+  double window_lo = 0, window_hi = 0;
+  bool all_phases = false;   // --all-phases
+};
+
+struct RunParams {
+  std::string fn_proj;      // projection-name prefix (may hold a folder)
+  std::string fn_msk;       // normalisation (mask) file
+  std::string fn_tmp;       // respiratory-signal file (4-D)
+  std::string ext = "NULL"; // output suffix; "NULL" = none given
+  int32_t nviews = 1000;
+  int32_t ndets = 1024;
+  int32_t nslices = 768;
+  int32_t npxls = 512;
+  float fov = 500.0f;
+  float xoff = 0.0f;
+  float pxlz = 2.5f;
+  uint16_t ph_recon = 0;
+  int32_t ist = 0;
+  uint16_t hscan = 0;
+  uint16_t cw = 1;
+  int32_t rpm_on = 1;
+  float scale_cal = 10.0f;
+  float offset_cal = 0.0f;
+  uint16_t xbin = 1;
+  uint16_t ybin = 1;
+  int32_t w = 0;
+  Extras extras;
+};
+
+enum class Mode { normal, no_argument };
+
+// Reads the command line into `p` and prints the "fov=" line on `out`.
+// Usage mode (and the argument counts we answer with the usage text) prints
+// the usage text on `out` and throws ExitRequest(1).  --help and --version
+// print on `out` and throw ExitRequest(0).  A malformed long option throws
+// RunError.  Classic options never fail: a value that is not a number leaves
+// the default in place.
+Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FILE* out);
+
+// The usage text, exactly as the classic program prints it.
+void print_usage(std::FILE* out, const char* progname, float pxlz);
+
+// The complete --help text.
+void print_help(std::FILE* out, const char* progname);
+
+// "%d" and "%f" semantics of the formatted scanner: leading blanks, a sign,
+// the longest number prefix; false (value untouched) if no number starts
+// the text.
+bool scan_int(const char* text, int32_t& value);
+bool scan_float(const char* text, float& value);
+
+// The name the volume is written under: fn_proj + "_" + (ext or "bp4d.seq").
+std::string output_name(const RunParams& p);
+
+}  // namespace cbrecon
