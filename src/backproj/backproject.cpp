@@ -1,0 +1,151 @@
+#include "backproj/backproject.h"
+
+#include <cmath>
+
+namespace cbrecon {
+
+FovExtents build_fov_extents(int32_t npxls, float dx, float fov) {
+  FovExtents e;
+  e.fov_start.resize(npxls);
+  e.fov_end.resize(npxls);
+  const int32_t half = npxls / 2;
+  const double radius = static_cast<double>(fov) / 2;
+  for (int32_t r = 0; r < npxls; ++r) {
+    const float a = static_cast<float>((r - half + 0.5) * static_cast<double>(dx));
+    int32_t start = (npxls + 1) / 2;  // empty unless a voxel centre is inside
+    for (int32_t q = 0; q < npxls; ++q) {
+      const float b = static_cast<float>((q - half + 0.5) * static_cast<double>(dx));
+      if (std::sqrt(static_cast<double>(a) * a + static_cast<double>(b) * b) <= radius) {
+        start = q;
+        break;
+      }
+    }
+    e.fov_start[r] = static_cast<uint16_t>(start);
+    e.fov_end[r] = static_cast<uint16_t>(npxls - start);
+  }
+  return e;
+}
+
+BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g) {
+  BackprojGeometry bg;
+  bg.npxls = p.npxls;
+  bg.dx = g.dx;
+  bg.x0 = bg.y0 = static_cast<float>(static_cast<double>(p.fov) / 2 - static_cast<double>(g.dx) / 2);
+  bg.pxlz = p.pxlz;
+  bg.zhalf = g.zhalf;
+  bg.nz = g.nz;
+  bg.nrows = g.nrows;
+  bg.ncols_ext = g.ncols_ext;
+  bg.ucenter = g.ucenter;
+  bg.ishift = g.ishift;
+  bg.fanw = g.fanw.data();
+  return bg;
+}
+
+ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbeta) {
+  const double cosv = std::cos(-theta), sinv = std::sin(-theta);
+  const double x0 = bg.x0, y0 = bg.y0, dx = bg.dx;
+  ViewConstants vc;
+  vc.sr = static_cast<float>(x0 * cosv + y0 * sinv);
+  vc.tr = static_cast<float>(-x0 * sinv + y0 * cosv);
+  vc.dsc = static_cast<float>(-cosv * dx);
+  vc.dtc = static_cast<float>(sinv * dx);
+  vc.dsr = static_cast<float>(-sinv * dx);
+  vc.dtr = static_cast<float>(-cosv * dx);
+  vc.dbeta = dbeta;
+  return vc;
+}
+
+ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta) {
+  ColumnQuantities cq{};
+  cq.U = static_cast<float>(sad - t);
+  const float UU = static_cast<float>(static_cast<double>(cq.U) * cq.U);
+  cq.wv = static_cast<float>(static_cast<double>(dbeta) / UU);
+  const double mag = sdd_px / cq.U;
+  cq.v = (static_cast<double>(bg.pxlz) * 0.5 - bg.zhalf) * mag + bg.nrows / 2;
+  cq.dv = static_cast<float>(static_cast<double>(bg.pxlz) * mag);
+  const float su = static_cast<float>(static_cast<double>(s) / cq.U);
+  cq.u = static_cast<float>(static_cast<double>(su) / static_cast<double>(tanstep) + bg.ucenter);
+  // Left of the usable detector, past its last column pair, behind the
+  // source or not finite: the column adds nothing for this view.
+  if (!(cq.U > 0) || !std::isfinite(cq.u) || cq.u < bg.ishift + 8 ||
+      !(cq.u < bg.ncols_ext - 1)) {
+    cq.valid = false;
+    return cq;
+  }
+  cq.valid = true;
+  cq.iu = static_cast<uint16_t>(static_cast<int32_t>(cq.u));
+  cq.fu = static_cast<float>(static_cast<double>(cq.u) - cq.iu);
+  const double h = bg.fanw[cq.iu];
+  cq.b = static_cast<float>(static_cast<double>(cq.wv) * cq.fu * h);
+  cq.a = static_cast<float>(static_cast<double>(cq.wv) * h - cq.b);
+  return cq;
+}
+
+void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+                      const float* proj, Tensor3<float>& volume, long r0, long r1) {
+  const long ncols = bg.ncols_ext;
+  const long npxls = bg.npxls;
+  const long nz = bg.nz;
+  const long nrows = bg.nrows;
+  const double top = static_cast<double>(nrows - 9);
+  const size_t slice = static_cast<size_t>(npxls) * npxls;
+  float* const vol = volume.data();
+  float sr = vc.sr, tr = vc.tr;
+  // Rows before r0: advance the row base exactly as the full loop would.
+  for (long r = 0; r < r0; ++r) {
+    sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
+    tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
+  }
+  for (long r = r0; r < r1; ++r) {
+    const long lo = fov.fov_start[r], hi = fov.fov_end[r];
+    float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + sr - vc.dsc);
+    float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + tr - vc.dtc);
+    for (long q = lo; q < hi; ++q) {
+      const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
+      if (cq.valid) {
+        const float* pc = proj + cq.iu;
+        const double a = cq.a, b = cq.b;
+        double v = cq.v;
+        float* out_lo = vol + static_cast<size_t>(r) * npxls + (npxls - 1 - q);
+        for (long j = 0; j < nz / 2; ++j) {
+          if (v > 8.0) {
+            long iv, iv1;
+            const float fv = static_cast<float>(v - std::trunc(v));
+            if (v >= top) {
+              iv = iv1 = nrows - 9;
+            } else {
+              iv = static_cast<long>(v);
+              iv1 = iv + 1;
+            }
+            const float w1 = static_cast<float>(a * fv);
+            const float w0 = static_cast<float>(a - w1);
+            const float w3 = static_cast<float>(b * fv);
+            const float w2 = static_cast<float>(b - w3);
+            const float* p0 = pc + iv * ncols;
+            const float* p1 = pc + iv1 * ncols;
+            float& lo_vox = out_lo[j * slice];
+            lo_vox = static_cast<float>(
+                static_cast<double>(lo_vox) +
+                (static_cast<double>(w0) * p0[0] + static_cast<double>(w1) * p1[0] +
+                 static_cast<double>(w2) * p0[1] + static_cast<double>(w3) * p1[1]));
+            const float* m0 = pc + (nrows - 1 - iv) * ncols;
+            const float* m1 = pc + (nrows - iv) * ncols;
+            float& hi_vox = out_lo[(nz - 1 - j) * slice];
+            hi_vox = static_cast<float>(
+                static_cast<double>(hi_vox) +
+                (static_cast<double>(w1) * m0[0] + static_cast<double>(w0) * m1[0] +
+                 static_cast<double>(w3) * m0[1] + static_cast<double>(w2) * m1[1]));
+          }
+          v = v + cq.dv;
+        }
+      }
+      s = static_cast<float>(static_cast<double>(s) + vc.dsc);
+      t = static_cast<float>(static_cast<double>(t) + vc.dtc);
+    }
+    sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
+    tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
+  }
+}
+
+}  // namespace cbrecon

@@ -1,0 +1,63 @@
+// Voxel-driven FDK backprojection and the circular field of view.
+//
+// The volume is [slice][row][column] floats, nz x npxls x npxls.  Loop
+// column q of row r stands for the in-plane point x = x0 - (q - 1) dx,
+// y = y0 - r dx and is stored in volume column npxls - 1 - q.  Slices j and
+// nz - 1 - j mirror each other about z = 0 and are computed together.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "numeric/arrays.h"
+#include "recon/geometry.h"
+
+namespace cbrecon {
+
+// Per-row extents of the circular field of view: voxels fov_start[r] ..
+// fov_end[r] - 1 are inside.  A row with no voxel centre inside (odd npxls)
+// gets empty extents.
+struct FovExtents {
+  std::vector<uint16_t> fov_start, fov_end;
+};
+FovExtents build_fov_extents(int32_t npxls, float dx, float fov);
+
+// What the backprojection needs to know about the run.
+struct BackprojGeometry {
+  int32_t npxls = 0;
+  float dx = 0, x0 = 0, y0 = 0;
+  float pxlz = 0;
+  double zhalf = 0;
+  uint16_t nz = 0, nrows = 0, ncols_ext = 0;
+  float ucenter = 0;
+  int32_t ishift = 0;
+  const float* fanw = nullptr;
+};
+BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g);
+
+// Per-view constants: grid corner rotated into the view frame and the steps
+// from one column and one row to the next (floats, as the loop carries them).
+struct ViewConstants {
+  float sr, tr, dsc, dtc, dsr, dtr;
+  float dbeta;
+};
+ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbeta);
+
+// Column quantities of one voxel column: where it lands on the detector and
+// with which weights.  `valid` is false when the column adds nothing (left
+// of ishift + 8, at or beyond the last column pair, behind the source, or
+// not finite).
+struct ColumnQuantities {
+  bool valid;
+  float U, wv, dv, u, fu, a, b;
+  double v;  // row coordinate of slice 0
+  uint16_t iu;
+};
+ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta);
+
+// Adds one filtered view (proj: nrows x ncols_ext) to rows [r0, r1) of the
+// volume.
+void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+                      const float* proj, Tensor3<float>& volume, long r0, long r1);
+
+}  // namespace cbrecon

@@ -1,0 +1,49 @@
+#include "input/mask.h"
+
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "numeric/error.h"
+
+namespace cbrecon {
+
+Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, uint8_t* head,
+                           std::FILE* out) {
+  std::memset(head, 0, kHeaderSize);
+  Matrix<uint32_t> raw = uimatrix(0, nslices - 1, 0, ndets - 1);
+  std::memset(raw.data(), 0, raw.size() * sizeof(uint32_t));
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(fn_msk.c_str(), "rb"), &std::fclose);
+  if (!f) {
+    const int e = errno;
+    std::fprintf(out, "Can't Open Mask File %s.\n", fn_msk.c_str());
+    throw RunError("cannot open mask file " + fn_msk + ": " + std::strerror(e));
+  }
+  if (std::fread(head, 1, kHeaderSize, f.get()) == kHeaderSize) {
+    const size_t n = std::fread(raw.data(), sizeof(uint32_t), raw.size(), f.get());
+    (void)n;  // a short mask leaves its missing pixels at 0
+  }
+  // Counts are little-endian on disk; this program targets little-endian hosts.
+  static_assert(std::endian::native == std::endian::little);
+  return raw;
+}
+
+Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm) {
+  Matrix<float> M = matrix(0, nslices - 1, 0, ndets - 1);
+  std::memset(M.data(), 0, M.size() * sizeof(float));
+  const float g = static_cast<float>(std::log(ctnorm));
+  for (long r = 8; r <= nslices - 9; ++r) {
+    for (long c = 8; c <= ndets - 9; ++c) {
+      const float m = static_cast<float>(raw[r][c]);
+      if (m > 0)
+        M[r][c] = static_cast<float>(std::log(static_cast<double>(m)) - static_cast<double>(g));
+      else
+        M[r][c] = static_cast<float>(0.5 * (static_cast<double>(M[r - 1][c]) + static_cast<double>(M[r][c - 1])));
+    }
+  }
+  return M;
+}
+
+}  // namespace cbrecon

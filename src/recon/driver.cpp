@@ -1,0 +1,409 @@
+#include "recon/driver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "backproj/backproject.h"
+#include "backproj/volume_io.h"
+#include "filter/preprocess.h"
+#include "filter/ramp.h"
+#include "input/mask.h"
+#include "input/phase.h"
+#include "input/projection.h"
+#include "numeric/error.h"
+#include "numeric/parallel.h"
+#include "recon/geometry.h"
+#include "recon/params.h"
+
+namespace cbrecon {
+
+namespace {
+
+const auto g_process_start = std::chrono::steady_clock::now();
+
+// Views filtered together and then backprojected in one pass over the
+// volume.  Each voxel still receives its views one after the other, in
+// order, so the batch size changes no bit of the result.
+constexpr int kBatch = 8;
+
+// One output volume and the views that feed it.
+struct Job {
+  ViewList views;
+  std::string ext;
+  std::vector<float> dbeta;
+  Tensor3<float> volume;
+  Header headout{};
+  bool any_view = false;
+};
+
+// One view of the processing order: job and index within its list.
+struct Step {
+  int job;
+  long k;
+};
+
+// Everything one view needs between reading and backprojection.
+struct ViewWork {
+  std::vector<uint8_t> data;
+  Header head{};
+  bool ok = false;     // decoded completely
+  bool skip = false;   // adds nothing to the volume
+  float lnorm = 0;
+  std::vector<double> ww;
+  Matrix<float> proj;
+  Matrix<uint32_t> raw;
+  int32_t t_view = 0;
+};
+
+std::string final_ext(const RunParams& p) {
+  if (p.rpm_on) return phase_suffix(p.ph_recon, p.hscan);
+  if (p.hscan == 1) return "hf4d_cali.seq";
+  return p.ext;
+}
+
+void check_names(const RunParams& p) {
+  RunParams q = p;
+  if (p.extras.all_phases) q.ph_recon = 10;  // the longest bin suffix
+  q.ext = final_ext(q);
+  const std::string out = output_name(q);
+  if (out.size() > kMaxName)
+    throw RunError(strprintf("output file name is %zu characters long; at most %zu are allowed: %s",
+                             out.size(), kMaxName, out.c_str()));
+  projection_name(p.fn_proj, 0);  // throws if even a five-digit name is too long
+}
+
+// Refuses a run whose buffers cannot fit in memory, before allocating them.
+void check_memory(const RunParams& p, const Geometry& g, int volumes) {
+  const double mib = 1024.0 * 1024.0;
+  const double volume = 4.0 * g.nz * static_cast<double>(p.npxls) * p.npxls;
+  const double detector = 4.0 * static_cast<double>(p.nslices) * p.ndets;
+  const double processed = 4.0 * static_cast<double>(g.nrows) * g.ncols_ext;
+  const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed +
+                      kBatch * detector + 2.0 * static_cast<double>(p.npxls) * p.npxls;
+  const double have = static_cast<double>(allocation_limit());
+  if (need > have)
+    throw FatalError(volume > have ? "allocation failure 3 in f3tensor()"
+                                   : "allocation failure 2 in matrix()",
+                     strprintf("cbrecon: this run needs about %.0f MiB of memory (a volume of %d x %d x %d "
+                               "voxels is %.0f MiB), but only %.0f MiB are available",
+                               need / mib, static_cast<int>(g.nz), p.npxls, p.npxls, volume / mib,
+                               have / mib));
+}
+
+class Reconstruction {
+ public:
+  Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+  int run(int argc, const char* const* argv);
+
+ private:
+  void read_view(ViewWork& w, const std::string& name);
+  void process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work);
+  void write_job(Job& job);
+  std::vector<Job> all_phase_jobs();
+
+  std::FILE* out_;
+  std::FILE* err_;
+  RunParams p_;
+  Geometry g_;
+  BackprojGeometry bg_;
+  FovExtents fov_;
+  HalfScan hs_;
+  std::vector<float> rampspec_;
+  float filt_scale_ = 0;
+  Matrix<float> M_;
+  Matrix<float> rdist_;
+  std::vector<float> gamma_;
+  std::vector<Job> jobs_;
+  std::unique_ptr<ThreadPool> pool_;
+  int32_t t_start_ = 0, t_last_ = 0;
+};
+
+void Reconstruction::read_view(ViewWork& w, const std::string& name) {
+  w.ok = false;
+  if (!read_projection(name, w.head.data(), w.data)) {
+    std::fprintf(err_, "Can not open file %s\n", name.c_str());
+    w.head.fill(0);  // treated as an empty file
+    w.data.clear();
+    return;
+  }
+  const size_t need = min_pixel_bytes(p_.nslices, p_.ndets);
+  if (w.data.size() < need) {
+    std::fprintf(err_, "cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
+                 name.c_str(), w.data.size(), p_.ndets, p_.nslices, need);
+    w.head.fill(0);
+    w.data.clear();
+    return;
+  }
+  w.ok = true;
+}
+
+void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work) {
+  const long nb = static_cast<long>(batch.size());
+  // Decode every view of the batch (one view per task: the prediction runs
+  // over the whole raster).
+  pool_->parallel_for(nb, [&](long b0, long b1, int) {
+    for (long b = b0; b < b1; ++b) {
+      ViewWork& w = work[b];
+      const Job& job = jobs_[batch[b].job];
+      const long k = batch[b].k;
+      w.skip = true;
+      if (!w.ok) continue;
+      if (w.raw.empty()) w.raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
+      const DecodeStatus st = decode_projection_into(w.data, p_.ndets, p_.nslices, w.raw.data());
+      if (st.truncated || st.invalid_code) {
+        w.ok = false;
+        continue;
+      }
+      const double ctnorm = header_ctnorm(w.head.data());
+      w.lnorm = static_cast<float>(std::log(ctnorm));
+      // A view without a usable CTnorm would add NaN everywhere.
+      const bool usable = std::isfinite(ctnorm) && ctnorm > 0;
+      const double theta = job.views.angles[k] * pi / 180;
+      const bool outside = p_.hscan == 1 && hs_.hscan_range < theta - job.views.angles[0] * pi / 180;
+      w.skip = !usable || outside;
+      const double beta = (job.views.angles[k] - job.views.angles[0]) * pi / 180;
+      half_scan_weights(beta, hs_, p_.hscan, gamma_, w.ww);
+    }
+  }, 1);
+  for (long b = 0; b < nb; ++b) {
+    ViewWork& w = work[b];
+    if (!w.ok && !w.data.empty()) {
+      const std::string& name = jobs_[batch[b].job].views.names[batch[b].k];
+      std::fprintf(err_, "cbrecon: %s: the pixel data do not decode to a %d x %d image; view skipped\n",
+                   name.c_str(), p_.ndets, p_.nslices);
+      w.head.fill(0);
+    }
+  }
+  // Preprocess and filter: independent rows of independent views.
+  const long nrows = g_.nrows;
+  const long row_block = 16;
+  const long blocks = (nrows + row_block - 1) / row_block;
+  pool_->parallel_for(nb * blocks, [&](long i0, long i1, int) {
+    for (long i = i0; i < i1; ++i) {
+      ViewWork& w = work[i / blocks];
+      if (w.skip) continue;
+      const long r0 = (i % blocks) * row_block, r1 = std::min(nrows, r0 + row_block);
+      preprocess_rows(w.raw.data(), M_, w.lnorm, g_, p_.ndets, p_.nslices, w.ww, rdist_,
+                      w.proj.data(), r0, r1);
+      filter_rows(w.proj[r0], g_.ncols_ext, static_cast<int>(r1 - r0), g_.ncols_ext, g_.nfft,
+                  rampspec_.data(), filt_scale_);
+    }
+  });
+  // Backproject: voxel rows are disjoint; within a row each voxel gets the
+  // batch's views in order.
+  pool_->parallel_for(p_.npxls, [&](long r0, long r1, int) {
+    for (long b = 0; b < nb; ++b) {
+      const ViewWork& w = work[b];
+      if (w.skip) continue;
+      Job& job = jobs_[batch[b].job];
+      const long k = batch[b].k;
+      const ViewConstants vc = view_constants(bg_, job.views.angles[k] * pi / 180, job.dbeta[k]);
+      backproject_rows(bg_, fov_, vc, w.proj.data(), job.volume, r0, r1);
+    }
+  }, 8);
+  // Report every view in order.
+  const int32_t now = clock_ms();
+  for (long b = 0; b < nb; ++b) {
+    ViewWork& w = work[b];
+    Job& job = jobs_[batch[b].job];
+    const long k = batch[b].k;
+    std::memcpy(job.headout.data(), w.head.data(), kHeaderSize);
+    job.any_view = true;
+    if (k % 100 == 0) std::fprintf(out_, "processing projection view #%-d\n", static_cast<int>(k));
+    // Time of the batch shared out evenly over its views.
+    const int32_t t_view = w.t_view;
+    t_last_ = t_view + static_cast<int32_t>((now - t_view) * (b + 1) / nb);
+    std::fprintf(out_, "i=%3d, time backproj=%7.4f filename: %s %4.2f scale =%g CTnorm =%g\n",
+                 static_cast<int>(k), (t_last_ - t_view) / 1000.0, job.views.names[k].c_str(),
+                 job.views.angles[k], static_cast<double>(job.dbeta[k]),
+                 header_ctnorm(w.head.data()));
+  }
+  std::fflush(out_);
+  t_last_ = now;
+}
+
+void Reconstruction::write_job(Job& job) {
+  RunParams q = p_;
+  q.ext = job.ext;
+  const std::string name = output_name(q);
+  const int slice_bytes = p_.npxls * p_.npxls * 2;
+  std::fprintf(out_, "saving imagine index=%-d\n", slice_bytes);
+  std::fflush(out_);
+  write_volume_file(name, job.headout.data(), job.volume.data(), g_.nz, p_.npxls, fov_,
+                    p_.scale_cal, p_.offset_cal);
+  std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
+}
+
+// Every phase bin from one reading of the respiratory file: each bin's view
+// list is the one a run of that bin alone would make.
+std::vector<Job> Reconstruction::all_phase_jobs() {
+  const PhaseTable table = read_rpm_signal(p_.fn_tmp, out_);
+  if (!table.warning.empty()) std::fprintf(err_, "cbrecon: %s\n", table.warning.c_str());
+  std::fprintf(out_, "RPM signal file name %s  %s\n", p_.fn_tmp.c_str(), p_.ext.c_str());
+  std::fprintf(out_, "size=%5d \n", static_cast<int>(table.count));
+  const int32_t first = first_projection_number(p_.fn_proj, p_.nviews);
+  std::vector<Job> jobs;
+  for (uint16_t bin = 1; bin <= 10; ++bin) {
+    Job job;
+    job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, hs_.hscan_range);
+    job.ext = phase_suffix(bin, p_.hscan);
+    jobs.push_back(std::move(job));
+  }
+  return jobs;
+}
+
+int Reconstruction::run(int argc, const char* const* argv) {
+  t_start_ = clock_ms();
+  parse_command_line(argc, argv, p_, out_);
+  std::fflush(out_);
+  set_filter_isa(p_.extras.isa);
+  g_ = setup_geometry(p_);
+  check_names(p_);
+  if (p_.extras.all_phases && !p_.rpm_on)
+    throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  check_memory(p_, g_, p_.extras.all_phases ? 10 : 1);
+  pool_ = std::make_unique<ThreadPool>(p_.extras.threads);
+  rampspec_ = ramp_kernel(g_.nfft, tanstep);
+  bg_ = make_backproj_geometry(p_, g_);
+
+  // Mask.
+  Header mask_head{};
+  {
+    Matrix<uint32_t> raw = read_mask(p_.fn_msk, p_.nslices, p_.ndets, mask_head.data(), out_);
+    const double ctnorm = header_ctnorm(mask_head.data());
+    if (!(std::isfinite(ctnorm) && ctnorm > 0))
+      throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
+                               p_.fn_msk.c_str(), ctnorm));
+    M_ = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
+  }
+  hs_ = half_scan_values(p_.ndets, p_.hscan);
+  if (p_.hscan == 1) {
+    std::fprintf(out_, " half scan reconstruction!!!\n");
+    p_.ext = "hf4d_cali.seq";
+  }
+
+  // View lists.
+  if (p_.rpm_on) {
+    if (p_.extras.all_phases) {
+      for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
+    } else {
+      Job job;
+      job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
+                                     hs_.hscan_range, p_.ext, out_, "4dcbctrpm.out", err_);
+      job.ext = p_.ext;
+      jobs_.push_back(std::move(job));
+    }
+  } else {
+    Job job;
+    job.views = list_projections(p_.fn_proj, ".hnd", p_.nviews, p_.ist, p_.hscan, hs_.hscan_range);
+    job.ext = p_.ext;
+    jobs_.push_back(std::move(job));
+  }
+
+  // Volumes and extents.
+  fov_ = build_fov_extents(p_.npxls, g_.dx, p_.fov);
+  for (Job& job : jobs_) {
+    job.volume = f3tensor(0, g_.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1);
+    float* v = job.volume.data();
+    const long n = static_cast<long>(job.volume.size());
+    pool_->parallel_for(n, [&](long b, long e, int) { std::fill(v + b, v + e, 0.0f); });
+    job.headout = mask_head;
+  }
+  t_last_ = clock_ms();
+  long total_ik = 0, total_listed = 0;
+  for (const Job& job : jobs_) {
+    total_ik += job.views.ik;
+    total_listed += job.views.nlisted;
+  }
+  std::fprintf(out_, "%d files of # %d has been read. Installation time %4.3f \n",
+               static_cast<int>(total_ik), static_cast<int>(total_listed), (t_last_ - t_start_) / 1000.0);
+  std::fflush(out_);
+
+  // Per-run tables.
+  filt_scale_ = filt_scale(g_.nfft);
+  for (Job& job : jobs_) {
+    ViewList& vl = job.views;
+    vl.names.resize(vl.ik);
+    vl.angles.resize(vl.ik);
+    if (p_.cw == 0) {
+      std::reverse(vl.names.begin(), vl.names.end());
+      std::reverse(vl.angles.begin(), vl.angles.end());
+    }
+    job.dbeta = build_dbeta(vl.angles, p_.hscan);
+  }
+  rdist_ = build_rdist(g_.nrows, g_.ncols_ext, g_.ucenter);
+  gamma_ = fan_angles(g_.ncols_ext, g_.ucenter);
+
+  // Processing order: a single list in order; several phase bins merged in
+  // file order (each bin keeps its own order).
+  std::vector<Step> order;
+  for (int j = 0; j < static_cast<int>(jobs_.size()); ++j)
+    for (long k = 0; k < jobs_[j].views.ik; ++k) order.push_back({j, k});
+  if (jobs_.size() > 1) {
+    std::stable_sort(order.begin(), order.end(), [&](const Step& a, const Step& b) {
+      const std::string& na = jobs_[a.job].views.names[a.k];
+      const std::string& nb = jobs_[b.job].views.names[b.k];
+      // Same prefix: a longer name is a larger file number.
+      const auto key_a = std::make_pair(na.size(), std::string_view(na));
+      const auto key_b = std::make_pair(nb.size(), std::string_view(nb));
+      return p_.cw == 0 ? key_b < key_a : key_a < key_b;
+    });
+  }
+
+  // View loop.
+  std::vector<ViewWork> work(kBatch);
+  for (ViewWork& w : work) w.proj = matrix(0, g_.nrows - 1, 0, g_.ncols_ext - 1);
+  for (size_t i = 0; i < order.size(); i += kBatch) {
+    std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
+    for (size_t b = 0; b < batch.size(); ++b) {
+      read_view(work[b], jobs_[batch[b].job].views.names[batch[b].k]);
+      work[b].t_view = clock_ms();
+    }
+    process_batch(batch, work);
+  }
+  work.clear();
+
+  for (Job& job : jobs_) write_job(job);
+  std::fprintf(out_, "Total time backproj=%7.2f \n", (t_last_ - t_start_) / 1000.0);
+  std::fflush(out_);
+  return 1;
+}
+
+}  // namespace
+
+int32_t clock_ms() {
+  return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - g_process_start)
+                                  .count());
+}
+
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+  Reconstruction r(out, err);
+  return r.run(argc, argv);
+}
+
+int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+  try {
+    return run(argc, argv, out, err);
+  } catch (const ExitRequest& e) {
+    std::fflush(out);
+    return e.status();
+  } catch (const RunError& e) {
+    std::fflush(out);
+    std::fprintf(err, "cbrecon: %s\n", e.what());
+    return 2;
+  } catch (const FatalError& e) {
+    if (!e.detail().empty()) std::fprintf(err, "%s\n", e.detail().c_str());
+    print_fatal_lines(err, e.what());
+    return 1;
+  }
+}
+
+}  // namespace cbrecon

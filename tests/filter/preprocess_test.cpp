@@ -1,0 +1,152 @@
+#include "filter/preprocess.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace cbrecon {
+namespace {
+
+RunParams detector(float xoff) {
+  RunParams p;
+  p.xoff = xoff;
+  return p;
+}
+
+// A decoded view of constant counts and a flat mask log image.
+struct View {
+  explicit View(const Geometry& g, uint32_t count = 5000)
+      : raw(uimatrix(0, 767, 0, 1023)), M(matrix(0, 767, 0, 1023)),
+        rdist(build_rdist(g.nrows, g.ncols_ext, g.ucenter)), ww(g.ncols_ext, 1.0),
+        proj(matrix(0, g.nrows - 1, 0, g.ncols_ext - 1)) {
+    std::fill(raw.data(), raw.data() + raw.size(), count);
+    std::fill(M.data(), M.data() + M.size(), 0.25f);
+  }
+  Matrix<uint32_t> raw;
+  Matrix<float> M, rdist;
+  std::vector<double> ww;
+  Matrix<float> proj;
+};
+
+TEST(Preprocess, LineIntegralsInsideAZeroFrame) {
+  const Geometry g = setup_geometry(detector(0));
+  View v(g);
+  v.raw[100][200] = 0;  // a zero count is taken as a count of 1
+  const float lnorm = 3.0f;
+  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  for (long r = 0; r < 768; ++r)
+    for (long c = 0; c < 1024; ++c) {
+      const bool frame = r < 8 || r > 759 || c < 8 || c > 1015;
+      if (frame) {
+        ASSERT_EQ(v.proj[r][c], 0.0f) << r << "," << c;
+      }
+    }
+  const double li = static_cast<float>((0.25 - std::log(5000.0) + 3.0) * 10000.0);
+  EXPECT_EQ(v.proj[300][400], static_cast<float>(li / v.rdist[300][400]));
+  const double li0 = static_cast<float>((0.25 + 3.0) * 10000.0);
+  EXPECT_EQ(v.proj[100][200], static_cast<float>(li0 / v.rdist[100][200]));
+}
+
+TEST(Preprocess, CountsEqualToTheNormalisationGiveZero) {
+  const Geometry g = setup_geometry(detector(0));
+  View v(g, 1000);
+  std::fill(v.M.data(), v.M.data() + v.M.size(), static_cast<float>(std::log(1000.0) - std::log(7.0)));
+  const float lnorm = static_cast<float>(std::log(7.0));
+  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  float worst = 0;
+  for (size_t i = 0; i < v.proj.size(); ++i) worst = std::max(worst, std::fabs(v.proj.data()[i]));
+  EXPECT_LT(worst, 0.01f);
+}
+
+TEST(Preprocess, HalfFanExtensionLayout) {
+  const Geometry g = setup_geometry(detector(-148.0f));
+  ASSERT_EQ(g.ishift, 760);
+  View v(g);
+  for (long c = 0; c < 1024; ++c) v.raw[400][c] = 100 + static_cast<uint32_t>(c);
+  preprocess_rows(v.raw.data(), v.M, 0.0f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  // Undo the distance weight to see the layout of the row.
+  auto li = [&](long c) { return static_cast<double>(v.proj[400][c]) * v.rdist[400][c]; };
+  for (long c = 0; c <= 557; ++c) ASSERT_EQ(v.proj[400][c], 0.0f) << c;
+  const double first = li(768);
+  EXPECT_NEAR(first, (0.25 - std::log(108.0)) * 10000.0, 0.5);
+  for (long c = 558; c <= 767; ++c) ASSERT_NEAR(li(c), first, 1e-3 * std::fabs(first)) << c;
+  EXPECT_NEAR(li(1775), (0.25 - std::log(100.0 + 1015)) * 10000.0, 1.0);
+  for (long c = 1776; c <= 1783; ++c) ASSERT_EQ(v.proj[400][c], 0.0f) << c;
+  for (long c = 0; c < 1784; ++c) ASSERT_EQ(v.proj[3][c], 0.0f) << c;  // frame rows
+}
+
+TEST(Preprocess, DistanceFactors) {
+  const Matrix<float> rd = build_rdist(768, 1024, 512.0f);
+  EXPECT_EQ(rd[384][512], static_cast<float>(std::sqrt(0.25 * tanstep2 + 1.0)));
+  EXPECT_EQ(rd[0][0], static_cast<float>(std::sqrt(383.5 * 383.5 * tanstep2 + 1.0 + 512.0 * 512.0 * tanstep2)));
+  EXPECT_EQ(rd[0][0], rd[767][0]);  // rows measured from pixel centres
+}
+
+TEST(Preprocess, AngularIncrements) {
+  const double d2r = pi / 180;
+  const std::vector<double> full{0, 90, 180, 270};
+  const std::vector<float> d = build_dbeta(full, 0);
+  EXPECT_EQ(d[0], static_cast<float>(std::fabs((270 - 360.0) - 90) * 0.5 * pi / 180));
+  EXPECT_EQ(d[1], static_cast<float>(180 * 0.5 * pi / 180));
+  EXPECT_EQ(d[3], static_cast<float>(std::fabs((180 - 360.0) - 0) * 0.5 * pi / 180));
+  EXPECT_NEAR(d[0], 90 * d2r, 1e-6);
+  const std::vector<float> h = build_dbeta({0, 1, 3, 6}, 1);
+  EXPECT_EQ(h[0], static_cast<float>(2 * 1.0 * pi / 180));  // spacing of views 1 and 2
+  EXPECT_EQ(h[3], static_cast<float>(3 * 1.0 * pi / 180));
+  EXPECT_EQ(h[1], static_cast<float>(3 * 0.5 * pi / 180));
+  // Too few views: neighbours clamp into the list instead of reading past it.
+  EXPECT_EQ(build_dbeta({10}, 0).size(), 1u);
+  EXPECT_EQ(build_dbeta({10, 20}, 1).size(), 2u);
+  EXPECT_TRUE(build_dbeta({}, 0).empty());
+}
+
+TEST(Preprocess, HalfScanWeights) {
+  const HalfScan hs = half_scan_values(1024, 1);
+  EXPECT_EQ(hs.halffan, 0.13167108595371246f);
+  EXPECT_EQ(hs.hscan_range, 3.404934883117676f);
+  EXPECT_EQ(half_scan_values(1024, 0).hscan_range, 0.0f);
+  const std::vector<float> gamma = fan_angles(1024, 512.0f);
+  EXPECT_GT(gamma[0], 0.0f);  // column 0 lies on the positive fan side
+  std::vector<double> ww;
+  // At beta 0 a column weighs 0 unless its fan angle reaches the edge.
+  half_scan_weights(0.0, hs, 1, gamma, ww);
+  for (int c = 0; c < 1024; ++c)
+    if (gamma[c] < hs.halffan) {
+      ASSERT_EQ(ww[c], 0.0) << c;
+    }
+  // Mid-scan every column weighs 1; past the range every column weighs 0.
+  half_scan_weights(1.6, hs, 1, gamma, ww);
+  for (int c = 0; c < 1024; ++c) ASSERT_EQ(ww[c], 1.0) << c;
+  half_scan_weights(3.41, hs, 1, gamma, ww);
+  for (int c = 0; c < 1024; ++c) ASSERT_EQ(ww[c], 0.0) << c;
+  // Conjugate rays share their weight.  Column c's ray at beta is measured
+  // again by the mirror column at beta + pi + 2 gamma[c] (the source turns
+  // towards positive gamma), and the two weights add up to 1.
+  std::vector<double> w1, w2;
+  const int c = 300;
+  const int mirror = 1024 - c;  // fan angle -gamma[c]
+  ASSERT_EQ(gamma[mirror], -gamma[c]);
+  const double beta = 0.1;
+  half_scan_weights(beta, hs, 1, gamma, w1);
+  half_scan_weights(beta + pi + 2 * gamma[c], hs, 1, gamma, w2);
+  EXPECT_NEAR(w1[c] + w2[mirror], 1.0, 1e-5);
+  // Without the half scan every weight is 1.
+  half_scan_weights(2.0, hs, 0, gamma, ww);
+  EXPECT_EQ(ww, std::vector<double>(1024, 1.0));
+}
+
+TEST(Preprocess, ZeroParkerDenominatorGivesZeroNotNaN) {
+  HalfScan hs;
+  hs.halffan = 0.25f;
+  hs.hscan_range = static_cast<float>(pi + 0.5);
+  const std::vector<float> gamma{0.25f, -0.25f, 0.0f};
+  std::vector<double> ww;
+  half_scan_weights(0.0, hs, 1, gamma, ww);
+  EXPECT_EQ(ww[0], 0.0);
+  half_scan_weights(hs.hscan_range, hs, 1, gamma, ww);
+  EXPECT_EQ(ww[1], 0.0);
+  for (double w : ww) EXPECT_FALSE(std::isnan(w));
+}
+
+}  // namespace
+}  // namespace cbrecon
