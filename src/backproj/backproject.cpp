@@ -1,8 +1,18 @@
 #include "backproj/backproject.h"
 
+#include <atomic>
 #include <cmath>
 
+#include "numeric/error.h"
+
 namespace cbrecon {
+
+namespace detail {
+#if defined(__x86_64__)
+extern const BackprojectImpl backproject_avx2;
+extern const BackprojectImpl backproject_avx512;
+#endif
+}  // namespace detail
 
 FovExtents build_fov_extents(int32_t npxls, float dx, float fov) {
   FovExtents e;
@@ -82,17 +92,60 @@ ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t,
   return cq;
 }
 
-void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
-                      const float* proj, Tensor3<float>& volume, long r0, long r1) {
+void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
+                        float* row_base, long c, float s, float t) {
+  const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
+  if (!cq.valid) return;
   const long ncols = bg.ncols_ext;
-  const long npxls = bg.npxls;
   const long nz = bg.nz;
   const long nrows = bg.nrows;
   const double top = static_cast<double>(nrows - 9);
-  const size_t slice = static_cast<size_t>(npxls) * npxls;
-  float* const vol = volume.data();
+  const size_t slice = static_cast<size_t>(bg.npxls) * bg.npxls;
+  const float* pc = proj + cq.iu;
+  const double a = cq.a, b = cq.b;
+  double v = cq.v;
+  float* out = row_base + c;
+  for (long j = 0; j < nz / 2; ++j) {
+    if (v > 8.0) {
+      long iv, iv1;
+      const float fv = static_cast<float>(v - std::trunc(v));
+      if (v >= top) {
+        iv = iv1 = nrows - 9;  // held at the last usable row (also for absurd v)
+      } else {
+        iv = static_cast<long>(v);
+        iv1 = iv + 1;
+      }
+      const float w1 = static_cast<float>(a * fv);
+      const float w0 = static_cast<float>(a - w1);
+      const float w3 = static_cast<float>(b * fv);
+      const float w2 = static_cast<float>(b - w3);
+      const float* p0 = pc + iv * ncols;
+      const float* p1 = pc + iv1 * ncols;
+      float& lo_vox = out[j * slice];
+      lo_vox = static_cast<float>(
+          static_cast<double>(lo_vox) +
+          (static_cast<double>(w0) * p0[0] + static_cast<double>(w1) * p1[0] +
+           static_cast<double>(w2) * p0[1] + static_cast<double>(w3) * p1[1]));
+      // Mirror slice: row coordinate nrows - v, weights swapped.
+      const float* m0 = pc + (nrows - 1 - iv) * ncols;
+      const float* m1 = pc + (nrows - iv) * ncols;
+      float& hi_vox = out[(nz - 1 - j) * slice];
+      hi_vox = static_cast<float>(
+          static_cast<double>(hi_vox) +
+          (static_cast<double>(w1) * m0[0] + static_cast<double>(w0) * m1[0] +
+           static_cast<double>(w3) * m0[1] + static_cast<double>(w2) * m1[1]));
+    }
+    v = v + cq.dv;
+  }
+}
+
+namespace {
+
+void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
+                             const ViewConstants& vc, const float* proj, float* vol, long r0,
+                             long r1, float*, float*) {
+  const long npxls = bg.npxls;
   float sr = vc.sr, tr = vc.tr;
-  // Rows before r0: advance the row base exactly as the full loop would.
   for (long r = 0; r < r0; ++r) {
     sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
     tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
@@ -101,51 +154,72 @@ void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const V
     const long lo = fov.fov_start[r], hi = fov.fov_end[r];
     float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + sr - vc.dsc);
     float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + tr - vc.dtc);
+    float* row_base = vol + static_cast<size_t>(r) * npxls;
     for (long q = lo; q < hi; ++q) {
-      const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
-      if (cq.valid) {
-        const float* pc = proj + cq.iu;
-        const double a = cq.a, b = cq.b;
-        double v = cq.v;
-        float* out_lo = vol + static_cast<size_t>(r) * npxls + (npxls - 1 - q);
-        for (long j = 0; j < nz / 2; ++j) {
-          if (v > 8.0) {
-            long iv, iv1;
-            const float fv = static_cast<float>(v - std::trunc(v));
-            if (v >= top) {
-              iv = iv1 = nrows - 9;
-            } else {
-              iv = static_cast<long>(v);
-              iv1 = iv + 1;
-            }
-            const float w1 = static_cast<float>(a * fv);
-            const float w0 = static_cast<float>(a - w1);
-            const float w3 = static_cast<float>(b * fv);
-            const float w2 = static_cast<float>(b - w3);
-            const float* p0 = pc + iv * ncols;
-            const float* p1 = pc + iv1 * ncols;
-            float& lo_vox = out_lo[j * slice];
-            lo_vox = static_cast<float>(
-                static_cast<double>(lo_vox) +
-                (static_cast<double>(w0) * p0[0] + static_cast<double>(w1) * p1[0] +
-                 static_cast<double>(w2) * p0[1] + static_cast<double>(w3) * p1[1]));
-            const float* m0 = pc + (nrows - 1 - iv) * ncols;
-            const float* m1 = pc + (nrows - iv) * ncols;
-            float& hi_vox = out_lo[(nz - 1 - j) * slice];
-            hi_vox = static_cast<float>(
-                static_cast<double>(hi_vox) +
-                (static_cast<double>(w1) * m0[0] + static_cast<double>(w0) * m1[0] +
-                 static_cast<double>(w3) * m0[1] + static_cast<double>(w2) * m1[1]));
-          }
-          v = v + cq.dv;
-        }
-      }
+      backproject_column(bg, vc, proj, row_base, npxls - 1 - q, s, t);
       s = static_cast<float>(static_cast<double>(s) + vc.dsc);
       t = static_cast<float>(static_cast<double>(t) + vc.dtc);
     }
     sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
     tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
   }
+}
+
+const detail::BackprojectImpl scalar_impl{"scalar", &backproject_rows_scalar};
+
+std::vector<const detail::BackprojectImpl*> runnable() {
+  std::vector<const detail::BackprojectImpl*> v{&scalar_impl};
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) v.push_back(&detail::backproject_avx2);
+  if (__builtin_cpu_supports("avx512f")) v.push_back(&detail::backproject_avx512);
+#endif
+  return v;
+}
+
+std::atomic<const detail::BackprojectImpl*> g_impl{nullptr};
+
+const detail::BackprojectImpl& current() {
+  const detail::BackprojectImpl* k = g_impl.load(std::memory_order_relaxed);
+  if (!k) {
+    k = runnable().back();
+    g_impl.store(k, std::memory_order_relaxed);
+  }
+  return *k;
+}
+
+}  // namespace
+
+void set_backproject_isa(const std::string& name) {
+  const auto ks = runnable();
+  if (name == "auto") {
+    g_impl.store(ks.back());
+    return;
+  }
+  for (const detail::BackprojectImpl* k : ks)
+    if (name == k->name) {
+      g_impl.store(k);
+      return;
+    }
+  throw RunError("backprojection kernel \"" + name + "\" is not available on this CPU");
+}
+
+const char* backproject_isa() { return current().name; }
+
+std::vector<std::string> backproject_isas() {
+  std::vector<std::string> names;
+  for (const detail::BackprojectImpl* k : runnable()) names.push_back(k->name);
+  return names;
+}
+
+void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+                      const float* proj, Tensor3<float>& volume, long r0, long r1) {
+  thread_local std::vector<float> S, T;
+  if (S.size() < static_cast<size_t>(bg.npxls)) {
+    S.resize(bg.npxls);
+    T.resize(bg.npxls);
+  }
+  current().run(bg, fov, vc, proj, volume.data(), r0, r1, S.data(), T.data());
 }
 
 }  // namespace cbrecon

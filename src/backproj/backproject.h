@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "numeric/arrays.h"
@@ -56,8 +57,29 @@ struct ColumnQuantities {
 ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta);
 
 // Adds one filtered view (proj: nrows x ncols_ext) to rows [r0, r1) of the
-// volume.
+// volume, with the kernel chosen by set_backproject_isa.
 void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1);
+
+// Chooses the kernel: "auto" (the widest this CPU runs), "scalar", "avx2" or
+// "avx512".  RunError for an unknown name or one this CPU cannot run.
+void set_backproject_isa(const std::string& name);
+const char* backproject_isa();
+std::vector<std::string> backproject_isas();  // runnable here, scalar first
+
+// The scalar slice loop of one voxel column: stored column c of the row
+// starting at `row_base` (slice 0), whose loop column sits at (s, t).
+void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
+                        float* row_base, long c, float s, float t);
+
+namespace detail {
+using BackprojectKernel = void (*)(const BackprojGeometry&, const FovExtents&,
+                                   const ViewConstants&, const float*, float*, long, long,
+                                   float*, float*);
+struct BackprojectImpl {
+  const char* name;
+  BackprojectKernel run;
+};
+}  // namespace detail
 
 }  // namespace cbrecon

@@ -1,0 +1,10 @@
+// The backprojection kernel compiled for AVX2: 4 voxel columns per lane pack.
+#if defined(__x86_64__)
+#define CBRECON_BP_FN __attribute__((target("avx2")))
+#define CBRECON_BP_ISA 2
+#include "backproj/backproject-inl.h"
+
+namespace cbrecon::detail {
+extern const BackprojectImpl backproject_avx2 = {"avx2", &backproject_rows_lanes<4>};
+}  // namespace cbrecon::detail
+#endif

@@ -1,0 +1,10 @@
+// The backprojection kernel compiled for AVX-512F: 8 voxel columns per lane pack.
+#if defined(__x86_64__)
+#define CBRECON_BP_FN __attribute__((target("avx512f")))
+#define CBRECON_BP_ISA 512
+#include "backproj/backproject-inl.h"
+
+namespace cbrecon::detail {
+extern const BackprojectImpl backproject_avx512 = {"avx512", &backproject_rows_lanes<8>};
+}  // namespace cbrecon::detail
+#endif
