@@ -1,0 +1,43 @@
+// Ground truth: the phantom's mu sampled at the voxel centres of the
+// reconstruction grid, for comparison with a reconstructed volume.
+//
+// Voxel [slice j][row r][column c] stands for the world point
+//   x = (c - npxls/2 + 1.5) * dx,  y = (npxls/2 - 0.5 - r) * dx,
+//   z = (j - nz/2 + 0.5) * pxlz,
+// with dx = fov/npxls as a float, npxls/2 and nz/2 integer divisions and nz
+// the slice count the reconstruction derives from the detector rows and
+// pxlz.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/phantom.h"
+
+namespace cbrecon::sim {
+
+struct TruthGrid {
+  int32_t npxls = 512;   // voxels per row and column
+  float fov = 500.0f;    // mm
+  float pxlz = 2.5f;     // slice thickness, mm
+  int32_t rows = 768;    // detector rows of the scan (fixes nz)
+};
+
+struct TruthVolume {
+  int32_t nz = 0, npxls = 0;
+  float dx = 0;
+  std::vector<float> mu;  // [slice][row][column], 1/mm
+};
+
+// The world point of voxel (j, r, c); `dx` as TruthVolume::dx.
+Vec3 voxel_centre(const TruthVolume& t, float pxlz, long j, long r, long c);
+
+// Samples `ph` (shapes where they stand) on the grid.  RunError for a grid
+// the reconstruction would refuse.
+TruthVolume truth_volume(const Phantom& ph, const TruthGrid& g, int threads = 0);
+
+// Raw little-endian float32, slice after slice.  RunError on failure.
+void write_truth(const std::string& path, const TruthVolume& t);
+
+}  // namespace cbrecon::sim
