@@ -1,5 +1,6 @@
 #include "input/projection.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -111,7 +112,7 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
     }
     v[k] = d + v[k - 1] + v[k - n] - v[k - n - 1];
   }
-  st.decoded = k;
+  st.decoded = std::min(k, total);
   return st;
 }
 
