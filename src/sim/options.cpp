@@ -50,6 +50,10 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
       {"gap-every", [&](auto& n, auto& v) { s.gap_every = to_int(n, v, 0, kBig); }},
       {"gap-size", [&](auto& n, auto& v) { s.gap_size = to_int(n, v, 0, kBig); }},
       {"phantom", [&](auto&, auto& v) { o.phantom = v; }},
+      {"scale", [&](auto& n, auto& v) {
+         o.scale = to_double(n, v);
+         if (!(o.scale > 0 && o.scale < 1e6)) throw RunError("--scale needs a positive factor");
+       }},
       {"motion", [&](auto& n, auto& v) { s.phantom.motion = to_double(n, v); }},
       {"prefix", [&](auto&, auto& v) { s.prefix = v; }},
       {"mask", [&](auto&, auto& v) { s.mask = v; }},
@@ -100,7 +104,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
   if (!step_set) s.step = 360.0 / s.views;
   const double motion = s.phantom.motion;
   if (!o.help) {
-    s.phantom = make_phantom(o.phantom);
+    s.phantom = scaled(make_phantom(o.phantom), o.scale);
     s.phantom.motion = motion;
   }
   o.grid.rows = s.rows;
@@ -138,6 +142,7 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "\n"
                "Object and exposure:\n"
                "  --phantom NAME      shepp, water or spheres (shepp)\n"
+               "  --scale F           phantom size factor, e.g. 0.5 for a half-size detector (1)\n"
                "  --motion MM         z excursion of the moving sphere of 'spheres' at full inhale (0)\n"
                "  --counts N          open-field count at gain 1 (2e6)\n"
                "  --gain-var F        relative amplitude of the detector gain pattern (0.10)\n"

@@ -12,6 +12,7 @@ namespace cbrecon::sim {
 struct SimOptions {
   ScanConfig scan;
   std::string phantom = "shepp";
+  double scale = 1.0;         // phantom size factor
   std::string truth;          // ground-truth file; empty: none
   TruthGrid grid;             // its grid (grid.rows follows scan.rows)
   bool truth_phase_set = false;

@@ -57,6 +57,15 @@ Phantom make_phantom(const std::string& name) {
   return ph;
 }
 
+Phantom scaled(const Phantom& ph, double factor) {
+  Phantom out = ph;
+  for (Shape& sh : out.shapes) {
+    sh.centre = factor * sh.centre;
+    sh.semi = factor * sh.semi;
+  }
+  return out;
+}
+
 double breath_level(double phase) { return 0.5 * (1.0 + std::cos(phase)); }
 
 double motion_shift(const Phantom& ph, double phase) { return ph.motion * breath_level(phase); }

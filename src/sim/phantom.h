@@ -51,6 +51,10 @@ struct Phantom {
 // RunError for any other name.
 Phantom make_phantom(const std::string& name);
 
+// The phantom scaled about the origin by `factor` (> 0): centres and
+// semi-axes, so it fits a smaller detector; mu and motion unchanged.
+Phantom scaled(const Phantom& ph, double factor);
+
 // Breathing level for a breathing phase (radians): 1 at phase 0 (full
 // inhale), 0 at phase pi (full exhale), (1 + cos phase) / 2.
 double breath_level(double phase);
