@@ -46,6 +46,7 @@ BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g) {
   bg.nz = g.nz;
   bg.nrows = g.nrows;
   bg.ncols_ext = g.ncols_ext;
+  bg.proj_pitch = g.ncols_ext;
   bg.ucenter = g.ucenter;
   bg.ishift = g.ishift;
   bg.fanw = g.fanw.data();
@@ -63,6 +64,15 @@ ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbe
   vc.dsr = static_cast<float>(-sinv * dx);
   vc.dtr = static_cast<float>(-cosv * dx);
   vc.dbeta = dbeta;
+  vc.row_s.resize(bg.npxls);
+  vc.row_t.resize(bg.npxls);
+  float sr = vc.sr, tr = vc.tr;
+  for (int32_t r = 0; r < bg.npxls; ++r) {
+    vc.row_s[r] = sr;
+    vc.row_t[r] = tr;
+    sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
+    tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
+  }
   return vc;
 }
 
@@ -93,14 +103,13 @@ ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t,
 }
 
 void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
-                        float* row_base, long c, float s, float t) {
+                        float* row_base, size_t slice, long c, float s, float t) {
   const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
   if (!cq.valid) return;
-  const long ncols = bg.ncols_ext;
+  const long ncols = bg.proj_pitch;
   const long nz = bg.nz;
   const long nrows = bg.nrows;
   const double top = static_cast<double>(nrows - 9);
-  const size_t slice = static_cast<size_t>(bg.npxls) * bg.npxls;
   const float* pc = proj + cq.iu;
   const double a = cq.a, b = cq.b;
   double v = cq.v;
@@ -142,26 +151,20 @@ void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, con
 namespace {
 
 void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
-                             const ViewConstants& vc, const float* proj, float* vol, long r0,
-                             long r1, float*, float*) {
+                             const ViewConstants& vc, const float* proj, float* vol,
+                             size_t pitch, long r0, long r1, float*, float*) {
   const long npxls = bg.npxls;
-  float sr = vc.sr, tr = vc.tr;
-  for (long r = 0; r < r0; ++r) {
-    sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
-    tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
-  }
   for (long r = r0; r < r1; ++r) {
+    const float sr = vc.row_s[r], tr = vc.row_t[r];
     const long lo = fov.fov_start[r], hi = fov.fov_end[r];
     float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + sr - vc.dsc);
     float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + tr - vc.dtc);
     float* row_base = vol + static_cast<size_t>(r) * npxls;
     for (long q = lo; q < hi; ++q) {
-      backproject_column(bg, vc, proj, row_base, npxls - 1 - q, s, t);
+      backproject_column(bg, vc, proj, row_base, pitch, npxls - 1 - q, s, t);
       s = static_cast<float>(static_cast<double>(s) + vc.dsc);
       t = static_cast<float>(static_cast<double>(t) + vc.dtc);
     }
-    sr = static_cast<float>(static_cast<double>(sr) + vc.dsr);
-    tr = static_cast<float>(static_cast<double>(tr) + vc.dtr);
   }
 }
 
@@ -219,7 +222,8 @@ void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const V
     S.resize(bg.npxls);
     T.resize(bg.npxls);
   }
-  current().run(bg, fov, vc, proj, volume.data(), r0, r1, S.data(), T.data());
+  current().run(bg, fov, vc, proj, volume.data(), static_cast<size_t>(volume.plane_pitch()), r0, r1,
+                S.data(), T.data());
 }
 
 }  // namespace cbrecon

@@ -33,6 +33,7 @@ struct BackprojGeometry {
   float ucenter = 0;
   int32_t ishift = 0;
   const float* fanw = nullptr;
+  long proj_pitch = 0;  // floats from one row of proj to the next (>= ncols_ext)
 };
 BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g);
 
@@ -41,6 +42,9 @@ BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g);
 struct ViewConstants {
   float sr, tr, dsc, dtc, dsr, dtr;
   float dbeta;
+  // Row bases (sr, tr) of every voxel row, carried from row 0 as the row
+  // loop carries them, so that any range of rows can start anywhere.
+  std::vector<float> row_s, row_t;
 };
 ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbeta);
 
@@ -56,8 +60,8 @@ struct ColumnQuantities {
 };
 ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta);
 
-// Adds one filtered view (proj: nrows x ncols_ext) to rows [r0, r1) of the
-// volume, with the kernel chosen by set_backproject_isa.
+// Adds one filtered view (proj: nrows rows of ncols_ext columns, rows
+// bg.proj_pitch floats apart) to rows [r0, r1) of the volume, with the kernel chosen by set_backproject_isa.
 void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1);
 
@@ -69,13 +73,14 @@ std::vector<std::string> backproject_isas();  // runnable here, scalar first
 
 // The scalar slice loop of one voxel column: stored column c of the row
 // starting at `row_base` (slice 0), whose loop column sits at (s, t).
+// `pitch`: floats from one slice to the next.
 void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
-                        float* row_base, long c, float s, float t);
+                        float* row_base, size_t pitch, long c, float s, float t);
 
 namespace detail {
 using BackprojectKernel = void (*)(const BackprojGeometry&, const FovExtents&,
-                                   const ViewConstants&, const float*, float*, long, long,
-                                   float*, float*);
+                                   const ViewConstants&, const float*, float*, size_t, long,
+                                   long, float*, float*);
 struct BackprojectImpl {
   const char* name;
   BackprojectKernel run;

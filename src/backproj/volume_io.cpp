@@ -77,14 +77,14 @@ void finish_temporary(std::FILE* f, const std::string& tmp, const std::string& n
 }  // namespace detail
 
 void write_volume_file(const std::string& name, const uint8_t* headout, const float* volume,
-                       uint16_t nz, int32_t npxls, const FovExtents& fov, float scale_cal,
-                       float offset_cal) {
+                       size_t pitch, uint16_t nz, int32_t npxls, const FovExtents& fov,
+                       float scale_cal, float offset_cal) {
   const size_t slice = static_cast<size_t>(npxls) * npxls;
   std::vector<int16_t> slicebuf(slice);
   write_file_atomically(name, [&](std::FILE* f) {
     if (std::fwrite(headout, 1, kHeaderSize, f) != kHeaderSize) return false;
     for (uint16_t j = 0; j < nz; ++j) {
-      convert_slice(volume + j * slice, fov, npxls, scale_cal, offset_cal, slicebuf.data());
+      convert_slice(volume + j * pitch, fov, npxls, scale_cal, offset_cal, slicebuf.data());
       if (std::fwrite(slicebuf.data(), sizeof(int16_t), slice, f) != slice) return false;
     }
     return true;

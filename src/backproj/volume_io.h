@@ -26,9 +26,10 @@ void convert_slice(const float* slice, const FovExtents& fov, int32_t npxls, flo
 // folder, renamed to `name` only once every write and the close succeeded;
 // on failure nothing appears under `name` (an older file of that name stays
 // as it was) and RunError is thrown.
+// `pitch`: floats from one slice to the next (npxls * npxls when packed).
 void write_volume_file(const std::string& name, const uint8_t* headout, const float* volume,
-                       uint16_t nz, int32_t npxls, const FovExtents& fov, float scale_cal,
-                       float offset_cal);
+                       size_t pitch, uint16_t nz, int32_t npxls, const FovExtents& fov,
+                       float scale_cal, float offset_cal);
 
 // Writes any file atomically: `fill` writes the content to the FILE* it is
 // given and returns false on a failed write.  Same guarantees as above.

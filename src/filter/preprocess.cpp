@@ -92,12 +92,14 @@ void half_scan_weights(double beta, const HalfScan& hs, uint16_t hscan,
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long r0, long r1) {
+                     long pitch, long r0, long r1, const std::vector<double>& logtab) {
+  const double* lt = logtab.data();
+  const uint32_t nlt = static_cast<uint32_t>(logtab.size());
   const long ncols = g.ncols_ext;
   const long s = g.ishift;
   const double ln = lnorm;
   for (long r = r0; r < r1; ++r) {
-    float* row = proj + r * ncols;
+    float* row = proj + r * pitch;
     const bool data_row = r >= 8 && r <= nslices - 9;
     // Line integrals inside the frame; the frame columns of a data row and
     // whole frame rows are 0.
@@ -107,7 +109,8 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
       const float* m = M[r];
       for (long c = 8; c <= ndets - 9; ++c) {
         const uint32_t n = in[c];
-        const double v = n != 0 ? (static_cast<double>(m[c]) - std::log(static_cast<double>(n)) + ln)
+        const double logn = n < nlt ? lt[n] : std::log(static_cast<double>(n));
+        const double v = n != 0 ? (static_cast<double>(m[c]) - logn + ln)
                                 : (static_cast<double>(m[c]) + ln);
         row[c + s] = static_cast<float>(v * 10000.0);
       }

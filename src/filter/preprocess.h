@@ -44,13 +44,17 @@ void half_scan_weights(double beta, const HalfScan& hs, uint16_t hscan,
 // rotation sense.
 std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 
-// Fills rows [r0, r1) of `proj` (nrows x ncols_ext) from the decoded counts
+// Fills rows [r0, r1) of `proj` (nrows rows of ncols_ext columns, `pitch`
+// floats apart) from the decoded counts
 // `raw` (nslices x ndets): line integrals 10000 * (M - ln n + lnorm) inside
 // the 8-pixel frame, zeros on it, and in half-fan mode the extension of
 // every row towards column 0; then multiplies by ww[c] / rdist[r][c].
+// `logtab` (may be empty) holds std::log(n) for the counts n below its
+// size, so the logarithm of the common counts is looked up, not recomputed;
+// the values are the library's own, so the result is the same either way.
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long r0, long r1);
+                     long pitch, long r0, long r1, const std::vector<double>& logtab = {});
 
 }  // namespace cbrecon

@@ -63,8 +63,9 @@ Matrix<uint32_t> uimatrix(long rlo, long rhi, long clo, long chi) {
   return Matrix<uint32_t>(rlo, rhi, clo, chi, "allocation failure 1 in usimatrix()",
                           "allocation failure 2 in usimatrix()");
 }
-Tensor3<float> f3tensor(long rlo, long rhi, long clo, long chi, long dlo, long dhi) {
-  return Tensor3<float>(rlo, rhi, clo, chi, dlo, dhi);
+Tensor3<float> f3tensor(long rlo, long rhi, long clo, long chi, long dlo, long dhi,
+                        long plane_pad) {
+  return Tensor3<float>(rlo, rhi, clo, chi, dlo, dhi, plane_pad);
 }
 
 }  // namespace cbrecon

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "numeric/error.h"
+
 namespace cbrecon {
 
 namespace detail {
@@ -63,10 +65,15 @@ template <class T>
 class Tensor3 {
  public:
   Tensor3() = default;
-  Tensor3(long rlo, long rhi, long clo, long chi, long dlo, long dhi)
+  // `plane_pad` elements of padding after every plane (0: one contiguous
+  // run).  A large power-of-two plane size makes the same element of
+  // successive planes compete for one cache set; a pad of a cache line
+  // spreads them out.
+  Tensor3(long rlo, long rhi, long clo, long chi, long dlo, long dhi, long plane_pad = 0)
       : rlo_(rlo), clo_(clo), dlo_(dlo), nrow_(rhi - rlo + 1), ncol_(chi - clo + 1),
-        ndep_(dhi - dlo + 1) {
-    block_.reset(static_cast<T*>(detail::alloc_block(nrow_, ncol_, ndep_, sizeof(T),
+        ndep_(dhi - dlo + 1), pitch_(ncol_ * ndep_ + (plane_pad > 0 ? plane_pad : 0)) {
+    if (nrow_ <= 0 || ncol_ <= 0 || ndep_ <= 0) fatal_error("allocation failure 1 in f3tensor()");
+    block_.reset(static_cast<T*>(detail::alloc_block(nrow_, pitch_, 1, sizeof(T),
                                                      "allocation failure 1 in f3tensor()",
                                                      "allocation failure 3 in f3tensor()")));
   }
@@ -82,8 +89,12 @@ class Tensor3 {
     long clo_, ndep_, dlo_;
   };
   Plane operator[](long i) {
-    return Plane(block_.get() + (i - rlo_) * ncol_ * ndep_, clo_, ncol_, ndep_, dlo_);
+    return Plane(block_.get() + (i - rlo_) * pitch_, clo_, ncol_, ndep_, dlo_);
   }
+  // Elements from one plane to the next (ncol * ndep without padding).
+  long plane_pitch() const { return pitch_; }
+  // Elements of the whole block, padding included.
+  size_t storage_size() const { return static_cast<size_t>(nrow_) * static_cast<size_t>(pitch_); }
   T* data() { return block_.get(); }
   const T* data() const { return block_.get(); }
   long nplane() const { return nrow_; }
@@ -94,7 +105,7 @@ class Tensor3 {
   }
 
  private:
-  long rlo_ = 0, clo_ = 0, dlo_ = 0, nrow_ = 0, ncol_ = 0, ndep_ = 0;
+  long rlo_ = 0, clo_ = 0, dlo_ = 0, nrow_ = 0, ncol_ = 0, ndep_ = 0, pitch_ = 0;
   std::unique_ptr<T[], detail::FreeDeleter> block_;
 };
 
@@ -103,7 +114,8 @@ Matrix<float> matrix(long rlo, long rhi, long clo, long chi);
 Matrix<char> cmatrix(long rlo, long rhi, long clo, long chi);
 Matrix<uint16_t> usimatrix(long rlo, long rhi, long clo, long chi);
 Matrix<uint32_t> uimatrix(long rlo, long rhi, long clo, long chi);
-Tensor3<float> f3tensor(long rlo, long rhi, long clo, long chi, long dlo, long dhi);
+Tensor3<float> f3tensor(long rlo, long rhi, long clo, long chi, long dlo, long dhi,
+                        long plane_pad = 0);
 
 // Releases a decoded image before its handle goes out of scope.
 inline void free_uimatrix(Matrix<uint32_t>& m) { m = Matrix<uint32_t>(); }

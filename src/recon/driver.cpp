@@ -1,5 +1,7 @@
 #include "recon/driver.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -32,6 +34,33 @@ const auto g_process_start = std::chrono::steady_clock::now();
 // volume.  Each voxel still receives its views one after the other, in
 // order, so the batch size changes no bit of the result.
 constexpr int kBatch = 8;
+
+// Seconds spent per stage, for --timings.
+struct StageTimes {
+  double read = 0, decode = 0, filter = 0, backproject = 0, write = 0;
+  double voxel_updates = 0;  // voxels visited x views backprojected
+};
+
+class Stopwatch {
+ public:
+  Stopwatch() : t0_(std::chrono::steady_clock::now()) {}
+  double lap() {
+    const auto t = std::chrono::steady_clock::now();
+    const double s = std::chrono::duration<double>(t - t0_).count();
+    t0_ = t;
+    return s;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point t0_;
+};
+
+// Floats of padding after every slice of the volume: one cache line, so
+// that a voxel column's slices (a power-of-two apart without it) spread over
+// the cache sets instead of competing for one.
+constexpr long kSlicePad = 16;
+// Likewise for the rows of a filtered view (often 4 KiB long).
+constexpr long kRowPad = 16;
 
 // One output volume and the views that feed it.
 struct Job {
@@ -120,10 +149,27 @@ class Reconstruction {
   Matrix<float> M_;
   Matrix<float> rdist_;
   std::vector<float> gamma_;
+  std::vector<double> logtab_;  // std::log(n) for the counts a view is likely to hold
   std::vector<Job> jobs_;
   std::unique_ptr<ThreadPool> pool_;
   int32_t t_start_ = 0, t_last_ = 0;
+  StageTimes times_;
+  double voxels_per_view_ = 0;
+  void report_timings(double total);
 };
+
+void Reconstruction::report_timings(double total) {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  const double bp = times_.backproject > 0 ? times_.voxel_updates / times_.backproject : 0;
+  std::fprintf(err_,
+               "timings: read %.3f s, decode %.3f s, preprocess+filter %.3f s, backproject %.3f s, "
+               "write %.3f s, total %.3f s\n"
+               "timings: %.3g voxel updates/s in the backprojection, peak memory %.0f MiB, %d threads, "
+               "kernels: filter %s, backprojection %s\n",
+               times_.read, times_.decode, times_.filter, times_.backproject, times_.write, total,
+               bp, ru.ru_maxrss / 1024.0, pool_->size(), filter_isa(), backproject_isa());
+}
 
 void Reconstruction::read_view(ViewWork& w, const std::string& name) {
   w.ok = false;
@@ -146,6 +192,7 @@ void Reconstruction::read_view(ViewWork& w, const std::string& name) {
 
 void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work) {
   const long nb = static_cast<long>(batch.size());
+  Stopwatch sw;
   // Decode every view of the batch (one view per task: the prediction runs
   // over the whole raster).
   pool_->parallel_for(nb, [&](long b0, long b1, int) {
@@ -181,6 +228,7 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
       w.head.fill(0);
     }
   }
+  times_.decode += sw.lap();
   // Preprocess and filter: independent rows of independent views.
   const long nrows = g_.nrows;
   const long row_block = 16;
@@ -191,23 +239,31 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
       if (w.skip) continue;
       const long r0 = (i % blocks) * row_block, r1 = std::min(nrows, r0 + row_block);
       preprocess_rows(w.raw.data(), M_, w.lnorm, g_, p_.ndets, p_.nslices, w.ww, rdist_,
-                      w.proj.data(), r0, r1);
-      filter_rows(w.proj[r0], g_.ncols_ext, static_cast<int>(r1 - r0), g_.ncols_ext, g_.nfft,
-                  rampspec_.data(), filt_scale_);
+                      w.proj.data(), bg_.proj_pitch, r0, r1, logtab_);
+      filter_rows(w.proj[r0], static_cast<size_t>(bg_.proj_pitch), static_cast<int>(r1 - r0),
+                  g_.ncols_ext, g_.nfft, rampspec_.data(), filt_scale_);
     }
   });
+  times_.filter += sw.lap();
   // Backproject: voxel rows are disjoint; within a row each voxel gets the
   // batch's views in order.
+  std::vector<ViewConstants> vcs(nb);
+  for (long b = 0; b < nb; ++b) {
+    const Job& job = jobs_[batch[b].job];
+    const long k = batch[b].k;
+    if (!work[b].skip) vcs[b] = view_constants(bg_, job.views.angles[k] * pi / 180, job.dbeta[k]);
+  }
   pool_->parallel_for(p_.npxls, [&](long r0, long r1, int) {
-    for (long b = 0; b < nb; ++b) {
-      const ViewWork& w = work[b];
-      if (w.skip) continue;
-      Job& job = jobs_[batch[b].job];
-      const long k = batch[b].k;
-      const ViewConstants vc = view_constants(bg_, job.views.angles[k] * pi / 180, job.dbeta[k]);
-      backproject_rows(bg_, fov_, vc, w.proj.data(), job.volume, r0, r1);
-    }
+    // Row by row, all views of the batch: the row's voxels stay in cache
+    // while the batch passes over them.
+    for (long r = r0; r < r1; ++r)
+      for (long b = 0; b < nb; ++b)
+        if (!work[b].skip)
+          backproject_rows(bg_, fov_, vcs[b], work[b].proj.data(), jobs_[batch[b].job].volume, r, r + 1);
   }, 8);
+  times_.backproject += sw.lap();
+  for (long b = 0; b < nb; ++b)
+    if (!work[b].skip) times_.voxel_updates += voxels_per_view_;
   // Report every view in order.
   const int32_t now = clock_ms();
   for (long b = 0; b < nb; ++b) {
@@ -236,7 +292,8 @@ void Reconstruction::write_job(Job& job) {
   const int slice_bytes = p_.npxls * p_.npxls * 2;
   std::fprintf(out_, "saving imagine index=%-d\n", slice_bytes);
   std::fflush(out_);
-  write_volume_file(name, job.headout.data(), job.volume.data(), g_.nz, p_.npxls, fov_,
+  write_volume_file(name, job.headout.data(), job.volume.data(),
+                    static_cast<size_t>(job.volume.plane_pitch()), g_.nz, p_.npxls, fov_,
                     p_.scale_cal, p_.offset_cal);
   std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
 }
@@ -264,6 +321,7 @@ int Reconstruction::run(int argc, const char* const* argv) {
   parse_command_line(argc, argv, p_, out_);
   std::fflush(out_);
   set_filter_isa(p_.extras.isa);
+  set_backproject_isa(p_.extras.isa);
   g_ = setup_geometry(p_);
   check_names(p_);
   if (p_.extras.all_phases && !p_.rpm_on)
@@ -272,6 +330,7 @@ int Reconstruction::run(int argc, const char* const* argv) {
   pool_ = std::make_unique<ThreadPool>(p_.extras.threads);
   rampspec_ = ramp_kernel(g_.nfft, tanstep);
   bg_ = make_backproj_geometry(p_, g_);
+  bg_.proj_pitch = g_.ncols_ext + kRowPad;
 
   // Mask.
   Header mask_head{};
@@ -282,6 +341,15 @@ int Reconstruction::run(int argc, const char* const* argv) {
       throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
                                p_.fn_msk.c_str(), ctnorm));
     M_ = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
+    // Views hold counts up to about the open-field counts: tabulate the
+    // logarithms up to twice the largest mask count (at most 4 Mi entries).
+    const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
+    const size_t n = std::min<size_t>(size_t{1} << 22, 2 * static_cast<size_t>(top) + 2);
+    logtab_.resize(n);
+    double* lt = logtab_.data();
+    pool_->parallel_for(static_cast<long>(n), [&](long b, long e, int) {
+      for (long i = b; i < e; ++i) lt[i] = std::log(static_cast<double>(i));
+    });
   }
   hs_ = half_scan_values(p_.ndets, p_.hscan);
   if (p_.hscan == 1) {
@@ -309,10 +377,12 @@ int Reconstruction::run(int argc, const char* const* argv) {
 
   // Volumes and extents.
   fov_ = build_fov_extents(p_.npxls, g_.dx, p_.fov);
+  for (int32_t r = 0; r < p_.npxls; ++r)
+    voxels_per_view_ += static_cast<double>(fov_.fov_end[r] - fov_.fov_start[r]) * g_.nz;
   for (Job& job : jobs_) {
-    job.volume = f3tensor(0, g_.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1);
+    job.volume = f3tensor(0, g_.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1, kSlicePad);
     float* v = job.volume.data();
-    const long n = static_cast<long>(job.volume.size());
+    const long n = static_cast<long>(job.volume.storage_size());
     pool_->parallel_for(n, [&](long b, long e, int) { std::fill(v + b, v + e, 0.0f); });
     job.headout = mask_head;
   }
@@ -359,20 +429,28 @@ int Reconstruction::run(int argc, const char* const* argv) {
 
   // View loop.
   std::vector<ViewWork> work(kBatch);
-  for (ViewWork& w : work) w.proj = matrix(0, g_.nrows - 1, 0, g_.ncols_ext - 1);
+  for (ViewWork& w : work) {
+    w.proj = matrix(0, g_.nrows - 1, 0, bg_.proj_pitch - 1);
+    std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
+  }
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
+    Stopwatch sw;
     for (size_t b = 0; b < batch.size(); ++b) {
       read_view(work[b], jobs_[batch[b].job].views.names[batch[b].k]);
       work[b].t_view = clock_ms();
     }
+    times_.read += sw.lap();
     process_batch(batch, work);
   }
   work.clear();
 
+  Stopwatch sw;
   for (Job& job : jobs_) write_job(job);
+  times_.write += sw.lap();
   std::fprintf(out_, "Total time backproj=%7.2f \n", (t_last_ - t_start_) / 1000.0);
   std::fflush(out_);
+  if (p_.extras.timings) report_timings(clock_ms() / 1000.0);
   return 1;
 }
 

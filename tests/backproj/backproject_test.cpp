@@ -123,7 +123,7 @@ TEST(VolumeOutput, FileLayoutAndFieldOfView) {
   Header head{};
   for (size_t i = 0; i < head.size(); ++i) head[i] = static_cast<uint8_t>(i * 7);
   const std::string name = dir.file("out.seq");
-  write_volume_file(name, head.data(), vol.data(), 2, 4, fov, 0.0f, 3.0f);
+  write_volume_file(name, head.data(), vol.data(), 16, 2, 4, fov, 0.0f, 3.0f);
   const std::vector<uint8_t> bytes = testing::read_bytes(name);
   ASSERT_EQ(bytes.size(), 1024u + 2 * 16 * 2);
   EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin()));
@@ -146,7 +146,7 @@ TEST(VolumeOutput, FailedWritesLeaveNothingUnderTheFinalName) {
   std::vector<float> vol(16, 1.0f);
   Header head{};
   // An unwritable folder (root may write anywhere, so use a missing one).
-  EXPECT_THROW(write_volume_file(dir.file("missing/out.seq"), head.data(), vol.data(), 1, 4, fov, 1, 0),
+  EXPECT_THROW(write_volume_file(dir.file("missing/out.seq"), head.data(), vol.data(), 16, 1, 4, fov, 1, 0),
                RunError);
   // A full device: nothing appears and an older file stays as it was.
   if (std::FILE* f = std::fopen("/dev/full", "wb")) {

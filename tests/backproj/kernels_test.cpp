@@ -25,14 +25,15 @@ std::vector<float> run_kernel(const std::string& isa, const Case& k, const std::
   p.nslices = k.nslices;
   p.ndets = k.ndets;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  BackprojGeometry bg = make_backproj_geometry(p, g);
+  bg.proj_pitch = g.ncols_ext + (k.npxls % 2 ? 0 : 16);  // packed and padded rows
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
   std::mt19937 rng(42);
   std::normal_distribution<float> nd(0.0f, 100.0f);
-  Matrix<float> proj = matrix(0, g.nrows - 1, 0, g.ncols_ext - 1);
+  Matrix<float> proj = matrix(0, g.nrows - 1, 0, bg.proj_pitch - 1);
   for (size_t i = 0; i < proj.size(); ++i) proj.data()[i] = nd(rng);
-  Tensor3<float> vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1);
-  for (size_t i = 0; i < vol.size(); ++i) vol.data()[i] = (i % 7 == 0) ? -0.0f : nd(rng);
+  Tensor3<float> vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, 16);
+  for (size_t i = 0; i < vol.storage_size(); ++i) vol.data()[i] = (i % 7 == 0) ? -0.0f : nd(rng);
   set_backproject_isa(isa);
   for (double th : thetas) {
     const ViewConstants vc = view_constants(bg, th, 0.0174f);
@@ -40,7 +41,7 @@ std::vector<float> run_kernel(const std::string& isa, const Case& k, const std::
     backproject_rows(bg, fov, vc, proj.data(), vol, p.npxls / 3, p.npxls);
   }
   set_backproject_isa("auto");
-  return std::vector<float>(vol.data(), vol.data() + vol.size());
+  return std::vector<float>(vol.data(), vol.data() + vol.storage_size());
 }
 
 TEST(BackprojectionKernels, EveryKernelGivesTheScalarBytes) {

@@ -33,7 +33,7 @@ TEST(Preprocess, LineIntegralsInsideAZeroFrame) {
   View v(g);
   v.raw[100][200] = 0;  // a zero count is taken as a count of 1
   const float lnorm = 3.0f;
-  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 0, 768);
   for (long r = 0; r < 768; ++r)
     for (long c = 0; c < 1024; ++c) {
       const bool frame = r < 8 || r > 759 || c < 8 || c > 1015;
@@ -52,7 +52,7 @@ TEST(Preprocess, CountsEqualToTheNormalisationGiveZero) {
   View v(g, 1000);
   std::fill(v.M.data(), v.M.data() + v.M.size(), static_cast<float>(std::log(1000.0) - std::log(7.0)));
   const float lnorm = static_cast<float>(std::log(7.0));
-  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  preprocess_rows(v.raw.data(), v.M, lnorm, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 0, 768);
   float worst = 0;
   for (size_t i = 0; i < v.proj.size(); ++i) worst = std::max(worst, std::fabs(v.proj.data()[i]));
   EXPECT_LT(worst, 0.01f);
@@ -63,7 +63,7 @@ TEST(Preprocess, HalfFanExtensionLayout) {
   ASSERT_EQ(g.ishift, 760);
   View v(g);
   for (long c = 0; c < 1024; ++c) v.raw[400][c] = 100 + static_cast<uint32_t>(c);
-  preprocess_rows(v.raw.data(), v.M, 0.0f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), 0, 768);
+  preprocess_rows(v.raw.data(), v.M, 0.0f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 0, 768);
   // Undo the distance weight to see the layout of the row.
   auto li = [&](long c) { return static_cast<double>(v.proj[400][c]) * v.rdist[400][c]; };
   for (long c = 0; c <= 557; ++c) ASSERT_EQ(v.proj[400][c], 0.0f) << c;

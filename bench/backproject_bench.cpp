@@ -1,0 +1,57 @@
+// Backprojection of one filtered view at the default geometry (512 x 512 x
+// 72 voxels, 1024 x 768 detector), one thread, per kernel.  Reports voxel
+// updates per second (voxels visited x views).
+#include <benchmark/benchmark.h>
+
+#include <random>
+
+#include "backproj/backproject.h"
+
+namespace cbrecon {
+namespace {
+
+void BM_Backproject(benchmark::State& state, const std::string& isa) {
+  RunParams p;
+  p.fov = 250.0f;
+  const Geometry g = setup_geometry(p);
+  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
+  BackprojGeometry bgp = bg;
+  bgp.proj_pitch = g.ncols_ext + 16;
+  Matrix<float> proj = matrix(0, g.nrows - 1, 0, bgp.proj_pitch - 1);
+  std::mt19937 rng(1);
+  std::uniform_real_distribution<float> ud(-1.0f, 1.0f);
+  for (size_t i = 0; i < proj.size(); ++i) proj.data()[i] = ud(rng);
+  Tensor3<float> vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, 16);
+  std::fill(vol.data(), vol.data() + vol.storage_size(), 0.0f);
+  double visited = 0;
+  for (int r = 0; r < p.npxls; ++r) visited += (fov.fov_end[r] - fov.fov_start[r]) * double(g.nz);
+  set_backproject_isa(isa);
+  // A batch of views passes over the volume row by row, as the driver does.
+  const int batch = static_cast<int>(state.range(0));
+  std::vector<ViewConstants> vcs;
+  for (int b = 0; b < batch; ++b) vcs.push_back(view_constants(bg, 0.3 + 0.0175 * b, 0.0175f));
+  for (auto _ : state) {
+    for (int r = 0; r < p.npxls; ++r)
+      for (int b = 0; b < batch; ++b) backproject_rows(bgp, fov, vcs[b], proj.data(), vol, r, r + 1);
+    benchmark::DoNotOptimize(vol.data());
+  }
+  set_backproject_isa("auto");
+  state.counters["voxel_updates/s"] =
+      benchmark::Counter(visited * batch * state.iterations(), benchmark::Counter::kIsRate);
+}
+
+void register_all() {
+  for (const std::string& isa : backproject_isas())
+    benchmark::RegisterBenchmark(("BM_Backproject/" + isa).c_str(), BM_Backproject, isa)
+        ->Arg(1)->Arg(8)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+}
+
+}  // namespace
+}  // namespace cbrecon
+
+int main(int argc, char** argv) {
+  cbrecon::register_all();
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+}
