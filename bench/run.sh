@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Whole-run benchmark on the default workload: a simulated 1024 x 768 scan of
+# 360 views over 360 degrees, reconstructed with -p 512 -fov 250 -pz 2.5
+# (512 x 512 x 72 voxels).  Runs the scalar single-thread configuration and
+# the default one (all cores, widest kernels) REPEAT times each and prints
+# the median of every stage, the throughput and the ratio.
+#
+#   bench/run.sh [BUILD_DIR] [REPEAT]     (defaults: build, 3)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${1:-build}"
+case "$build" in /*) ;; *) build="$PWD/$build" ;; esac
+repeat="${2:-3}"
+data="$root/bench-data"
+if [[ ! -f "$data/PROJ_00359.hnd" ]]; then
+  echo "bench: simulating the workload into $data"
+  "$build/cbrecon-sim" --views 360 --phantom shepp --prefix "$data/PROJ_" --quiet
+fi
+run() {  # label, extra options...
+  local label="$1"; shift
+  for i in $(seq "$repeat"); do
+    "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings "$@" \
+      2>&1 >/dev/null | sed -n 's/^timings: //p' | tr '\n' ' '
+    echo
+  done | python3 -c '
+import re, statistics, sys
+label = sys.argv[1]
+rows = [l for l in sys.stdin.read().splitlines() if l.strip()]
+def med(key):
+    vals = [float(re.search(key + r" ([0-9.e+]+)", r).group(1)) for r in rows]
+    return statistics.median(vals)
+stages = ["read", "decode", "preprocess\\+filter", "backproject", "write", "total"]
+out = {s: med(s) for s in stages}
+ups = med(r"s, total [0-9.]+ s ")  if False else statistics.median(
+    [float(re.search(r"([0-9.e+]+) voxel updates/s", r).group(1)) for r in rows])
+mem = statistics.median([float(re.search(r"peak memory ([0-9]+) MiB", r).group(1)) for r in rows])
+print(f"{label:>24}: " + ", ".join(f"{s.replace(chr(92), str())} {out[s]:.2f} s" for s in stages)
+      + f"; {out[\"total\"] / 360 * 1000:.1f} ms/view; {ups:.3g} voxel updates/s; peak {mem:.0f} MiB")
+print(f"TOTAL {label} {out[\"total\"]}", file=sys.stderr)
+' "$label"
+}
+echo "bench: median of $repeat runs, 360 views, 512 x 512 x 72 voxels, $(nproc) cores"
+{ run "scalar, 1 thread" --threads 1 --isa scalar; run "1 thread" --threads 1; run "default" ; } 2> "$data/totals.txt"
+python3 - "$data/totals.txt" <<'PY'
+import sys
+t = {}
+for line in open(sys.argv[1]):
+    if line.startswith("TOTAL "):
+        _, label, v = line.rsplit(" ", 2)[0].split(" ", 1)[0], line.split(" ", 1)[1].rsplit(" ", 1)[0], float(line.rsplit(" ", 1)[1])
+        t[label] = v
+s, one, d = t["scalar, 1 thread"], t["1 thread"], t["default"]
+print(f"bench: default is {s / d:.2f}x the scalar single thread; threads scale {one / d:.2f}x")
+PY
