@@ -31,8 +31,7 @@ def med(key):
     return statistics.median(vals)
 stages = ["read", "decode", "preprocess\\+filter", "backproject", "write", "total"]
 out = {s: med(s) for s in stages}
-ups = med(r"s, total [0-9.]+ s ")  if False else statistics.median(
-    [float(re.search(r"([0-9.e+]+) voxel updates/s", r).group(1)) for r in rows])
+ups = statistics.median([float(re.search(r"([0-9.e+]+) voxel updates/s", r).group(1)) for r in rows])
 mem = statistics.median([float(re.search(r"peak memory ([0-9]+) MiB", r).group(1)) for r in rows])
 print(f"{label:>24}: " + ", ".join(f"{s.replace(chr(92), str())} {out[s]:.2f} s" for s in stages)
       + f"; {out[\"total\"] / 360 * 1000:.1f} ms/view; {ups:.3g} voxel updates/s; peak {mem:.0f} MiB")
@@ -40,14 +39,10 @@ print(f"TOTAL {label} {out[\"total\"]}", file=sys.stderr)
 ' "$label"
 }
 echo "bench: median of $repeat runs, 360 views, 512 x 512 x 72 voxels, $(nproc) cores"
-{ run "scalar, 1 thread" --threads 1 --isa scalar; run "1 thread" --threads 1; run "default" ; } 2> "$data/totals.txt"
+{ run scalar-1-thread --threads 1 --isa scalar; run 1-thread --threads 1; run default; } 2> "$data/totals.txt"
 python3 - "$data/totals.txt" <<'PY'
 import sys
-t = {}
-for line in open(sys.argv[1]):
-    if line.startswith("TOTAL "):
-        _, label, v = line.rsplit(" ", 2)[0].split(" ", 1)[0], line.split(" ", 1)[1].rsplit(" ", 1)[0], float(line.rsplit(" ", 1)[1])
-        t[label] = v
-s, one, d = t["scalar, 1 thread"], t["1 thread"], t["default"]
+t = {l.split()[1]: float(l.split()[2]) for l in open(sys.argv[1]) if l.startswith("TOTAL ")}
+s, one, d = t["scalar-1-thread"], t["1-thread"], t["default"]
 print(f"bench: default is {s / d:.2f}x the scalar single thread; threads scale {one / d:.2f}x")
 PY
