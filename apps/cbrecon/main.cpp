@@ -1,8 +1,8 @@
 // cbrecon: cone-beam CT reconstruction by FDK filtered backprojection.
 // Argument glue only: the run itself lives in the library.
+#include <signal.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,12 +14,36 @@
 
 namespace {
 
-// An interrupted run leaves no temporary output behind.
+// An interrupted run leaves no temporary output behind.  Only
+// async-signal-safe calls: the pending name is a static buffer that is
+// complete whenever it is published.
 extern "C" void on_signal(int sig) {
   const char* tmp = cbrecon::pending_temporary_file();
   if (tmp[0] != '\0') unlink(tmp);
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+  // End with the signal's default action, so that the parent sees the
+  // process killed by it.  Sent to the whole process: the handler may be
+  // running in a worker thread while the others go on.
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
+  kill(getpid(), sig);
+}
+
+// Catches the signals that end a run from outside, except one that the
+// caller asked us to ignore (nohup, a background job of a script).
+void install_signal_handlers() {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaddset(&sa.sa_mask, SIGINT);
+    sigaddset(&sa.sa_mask, SIGTERM);
+    sigaddset(&sa.sa_mask, SIGHUP);
+    sigaction(sig, &sa, nullptr);
+  }
 }
 
 [[noreturn]] void fatal_exit(const cbrecon::FatalError& e) {
@@ -33,8 +57,7 @@ extern "C" void on_signal(int sig) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
+  install_signal_handlers();
   try {
     return cbrecon::run(argc, argv, stdout, stderr);
   } catch (const cbrecon::ExitRequest& e) {

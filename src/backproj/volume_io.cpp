@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +16,28 @@
 namespace cbrecon {
 
 namespace {
-// Name of the temporary file being written, for the interrupt handler.
+// Name of the temporary file being written, for the interrupt handler.  The
+// handler may run at any instruction, so it reads the name only while
+// g_pending_set says that the name is complete.
 char g_pending[4096] = {};
+volatile std::sig_atomic_t g_pending_set = 0;
+
+void set_pending(const std::string& tmp) {
+  g_pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (tmp.size() >= sizeof g_pending) return;
+  std::memcpy(g_pending, tmp.c_str(), tmp.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_pending_set = 1;
+}
+
+void clear_pending() {
+  g_pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 }  // namespace
 
-const char* pending_temporary_file() { return g_pending; }
+const char* pending_temporary_file() { return g_pending_set ? g_pending : ""; }
 
 int16_t convert_voxel(float voxel, float scale_cal, float offset_cal) {
   const double v = static_cast<double>(scale_cal) * voxel + offset_cal;
@@ -42,10 +61,15 @@ namespace detail {
 
 std::FILE* open_temporary(const std::string& name, std::string& tmp) {
   tmp = name + ".tmp-" + std::to_string(static_cast<long>(getpid()));
+  // Named for the interrupt handler before the file exists: an interrupt
+  // right after its creation must still find it.
+  set_pending(tmp);
   std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f)
-    throw RunError("cannot create output file " + name + " (" + tmp + "): " + std::strerror(errno));
-  if (tmp.size() < sizeof g_pending) std::memcpy(g_pending, tmp.c_str(), tmp.size() + 1);
+  if (!f) {
+    const int e = errno;
+    clear_pending();
+    throw RunError("cannot create output file " + name + " (" + tmp + "): " + std::strerror(e));
+  }
   return f;
 }
 
@@ -68,7 +92,7 @@ void finish_temporary(std::FILE* f, const std::string& tmp, const std::string& n
     err = errno;
   }
   if (!ok) std::remove(tmp.c_str());
-  g_pending[0] = '\0';
+  clear_pending();
   if (!ok)
     throw RunError("cannot write output file " + name + ": " +
                    (err ? std::strerror(err) : "write failed"));

@@ -10,24 +10,31 @@
 
 namespace cbrecon {
 
-Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, uint8_t* head,
-                           std::FILE* out) {
+Matrix<uint32_t> read_mask_from(std::FILE* f, long nslices, long ndets, uint8_t* head) {
   std::memset(head, 0, kHeaderSize);
   Matrix<uint32_t> raw = uimatrix(0, nslices - 1, 0, ndets - 1);
   std::memset(raw.data(), 0, raw.size() * sizeof(uint32_t));
+  if (std::fread(head, 1, kHeaderSize, f) == kHeaderSize) {
+    const size_t n = std::fread(raw.data(), sizeof(uint32_t), raw.size(), f);
+    // A short mask leaves its missing pixels at 0; a partial last count is
+    // not used either.
+    if (n < raw.size()) std::memset(raw.data() + n, 0, (raw.size() - n) * sizeof(uint32_t));
+  }
+  // Counts are little-endian on disk; this program targets little-endian hosts.
+  static_assert(std::endian::native == std::endian::little);
+  return raw;
+}
+
+Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, uint8_t* head,
+                           std::FILE* out) {
+  std::memset(head, 0, kHeaderSize);
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(fn_msk.c_str(), "rb"), &std::fclose);
   if (!f) {
     const int e = errno;
     std::fprintf(out, "Can't Open Mask File %s.\n", fn_msk.c_str());
     throw RunError("cannot open mask file " + fn_msk + ": " + std::strerror(e));
   }
-  if (std::fread(head, 1, kHeaderSize, f.get()) == kHeaderSize) {
-    const size_t n = std::fread(raw.data(), sizeof(uint32_t), raw.size(), f.get());
-    (void)n;  // a short mask leaves its missing pixels at 0
-  }
-  // Counts are little-endian on disk; this program targets little-endian hosts.
-  static_assert(std::endian::native == std::endian::little);
-  return raw;
+  return read_mask_from(f.get(), nslices, ndets, head);
 }
 
 Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm) {

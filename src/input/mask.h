@@ -19,6 +19,11 @@ namespace cbrecon {
 Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, uint8_t* head,
                            std::FILE* out);
 
+// The same from an open stream positioned at the start of the file: reads
+// the header and at most nslices x ndets counts, nothing more.  A stream
+// shorter than the header gives no pixels (all 0).
+Matrix<uint32_t> read_mask_from(std::FILE* f, long nslices, long ndets, uint8_t* head);
+
 // Mask log image: 0 on the 8-pixel frame; inside, ln(m) - ln(CTnorm) with m
 // the count as a float; a zero count takes the mean of the final pixel above
 // and the one to the left.  `ctnorm` must be positive and finite.

@@ -1,5 +1,8 @@
 #include "input/phase.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "numeric/common.h"
@@ -13,15 +16,73 @@ std::string phase_suffix(uint16_t ph_recon, uint16_t hscan) {
   return s + ".seq";
 }
 
+namespace {
+
+// True if fn_proj + n ("%5.5d") + ".hnd" opens for reading.
+bool projection_opens(const std::string& fn_proj, int32_t n) {
+  std::FILE* f = std::fopen(projection_name(fn_proj, n).c_str(), "rb");
+  if (!f) return false;
+  std::fclose(f);
+  return true;
+}
+
+// Below this many numbers every one is simply tried.
+constexpr int32_t kTryEveryNumber = 4096;
+
+}  // namespace
+
 int32_t first_projection_number(const std::string& fn_proj, int32_t nviews) {
-  for (int32_t n = 0; n < nviews; ++n) {
-    std::FILE* f = std::fopen(projection_name(fn_proj, n).c_str(), "rb");
-    if (f) {
-      std::fclose(f);
-      return n;
-    }
+  auto try_every_number = [&] {
+    for (int32_t n = 0; n < nviews; ++n)
+      if (projection_opens(fn_proj, n)) return n;
+    return nviews;
+  };
+  if (nviews <= kTryEveryNumber) return try_every_number();
+  projection_name(fn_proj, 0);  // refuses a prefix too long for any name, as the first try would
+
+  // Trying each of millions of numbers costs seconds per million; read the
+  // folder once instead and try, in increasing order, only the numbers whose
+  // file name ("%5.5d", so no other spelling of the number) is present.
+  // Numbers from `too_long` on have names longer than 79 characters: trying
+  // every number would stop there with RunError, and so do we.
+  const size_t digits_allowed = kMaxName - 4 - fn_proj.size();  // at least 5, checked above
+  long long too_long = 1;
+  for (size_t d = 0; d < digits_allowed && too_long <= nviews; ++d) too_long *= 10;
+  auto none_found = [&] {
+    if (too_long < nviews) projection_name(fn_proj, too_long);  // throws
+    return nviews;
+  };
+
+  const size_t slash = fn_proj.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : fn_proj.substr(0, slash + 1);
+  const std::string stem = slash == std::string::npos ? fn_proj : fn_proj.substr(slash + 1);
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  if (ec) {
+    // A folder that does not exist holds no file; one we cannot list may
+    // still let us open files, so try every number.
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
+      return none_found();
+    return try_every_number();
   }
-  return nviews;
+  const size_t ext = 4;  // ".hnd"
+  std::vector<int32_t> present;
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) return try_every_number();
+    const std::string name = it->path().filename().string();
+    if (name.size() < stem.size() + 5 + ext || name.compare(0, stem.size(), stem) != 0 ||
+        name.compare(name.size() - ext, ext, ".hnd") != 0)
+      continue;
+    const std::string digits = name.substr(stem.size(), name.size() - stem.size() - ext);
+    if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos) continue;
+    const long long n = std::stoll(digits);
+    if (n >= nviews || n >= too_long || strprintf("%5.5lld", n) != digits) continue;
+    present.push_back(static_cast<int32_t>(n));
+  }
+  std::sort(present.begin(), present.end());
+  for (const int32_t n : present)
+    if (projection_opens(fn_proj, n)) return n;
+  return none_found();
 }
 
 ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& fn_proj,

@@ -22,7 +22,8 @@ std::string phase_suffix(uint16_t ph_recon, uint16_t hscan);
 
 // The lowest n in 0 .. nviews-1 whose file fn_proj + "%5.5d" + ".hnd" opens
 // for reading; nviews if none does.  RunError if a name exceeds 79
-// characters.
+// characters.  For a large nviews the folder is listed once rather than
+// every number tried, so the cost follows the files present, not nviews.
 int32_t first_projection_number(const std::string& fn_proj, int32_t nviews);
 
 // The views of bin ph_recon: every column of `table` whose GRP equals

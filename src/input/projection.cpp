@@ -48,15 +48,23 @@ size_t code_table_length(long rows, long cols) {
 }
 
 size_t min_pixel_bytes(long rows, long cols) {
-  return code_table_length(rows, cols) + 4 * static_cast<size_t>(cols) + 4;
+  if (rows < 1 || cols < 1) return 0;
+  // A one-row detector has no pixel (1, 0).
+  return code_table_length(rows, cols) + 4 * static_cast<size_t>(cols) + (rows > 1 ? 4 : 0);
+}
+
+size_t max_pixel_bytes(long rows, long cols) {
+  if (rows < 1 || cols < 1) return 0;
+  // Plain pixels and 32-bit differences alike take 4 bytes each.
+  return code_table_length(rows, cols) + 4 * static_cast<size_t>(rows) * static_cast<size_t>(cols);
 }
 
 DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, long rows,
                                     uint32_t* v) {
   DecodeStatus st;
+  if (rows < 1 || cols < 1) return st;  // an empty image: nothing to clear
   const size_t total = static_cast<size_t>(rows) * static_cast<size_t>(cols);
   std::memset(v, 0, total * sizeof(uint32_t));
-  if (rows < 1 || cols < 1) return st;
   const size_t L = code_table_length(rows, cols);
   const uint8_t* const base = data.data();
   const size_t size = data.size();
@@ -124,7 +132,8 @@ Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, lon
   return img;
 }
 
-bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data) {
+bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data,
+                     size_t max_bytes) {
   std::memset(head, 0, kHeaderSize);
   data.clear();
   File f(std::fopen(name.c_str(), "rb"));
@@ -134,7 +143,7 @@ bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t
   if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
   const size_t got = std::fread(head, 1, kHeaderSize, f.get());
   if (size > static_cast<long>(kHeaderSize) && got == kHeaderSize) {
-    data.resize(static_cast<size_t>(size) - kHeaderSize);
+    data.resize(std::min(static_cast<size_t>(size) - kHeaderSize, max_bytes));
     const size_t n = std::fread(data.data(), 1, data.size(), f.get());
     data.resize(n);
   }

@@ -43,7 +43,7 @@ std::string projection_name(const std::string& prefix, long long num, const char
 size_t code_table_length(long rows, long cols);
 
 // Bytes of pixel data a compressed view needs at least (code table, row 0,
-// pixel (1,0)), before any difference.
+// pixel (1,0) when there is a second row), before any difference.
 size_t min_pixel_bytes(long rows, long cols);
 
 // Outcome of decoding, for messages and tests.
@@ -64,9 +64,16 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
 Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, long rows,
                                    DecodeStatus* status = nullptr);
 
-// Reads one projection file: header into `head` (missing bytes 0), pixel
-// data into `data`.  Returns false if the file cannot be opened or read.
-bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data);
+// Bytes of pixel data a compressed view can use at most: every difference
+// 4 bytes wide.  The decoder never looks further.
+size_t max_pixel_bytes(long rows, long cols);
+
+// Reads one projection file: header into `head` (missing bytes 0), at most
+// `max_bytes` of pixel data into `data` (bytes beyond are not read, so an
+// oversized file costs no more memory than a complete view).  Returns false
+// if the file cannot be opened or read.
+bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data,
+                     size_t max_bytes = SIZE_MAX);
 
 // Reads just the header (missing bytes 0).  False if the file does not open.
 bool read_header(const std::string& name, uint8_t* head);

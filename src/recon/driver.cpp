@@ -173,7 +173,7 @@ void Reconstruction::report_timings(double total) {
 
 void Reconstruction::read_view(ViewWork& w, const std::string& name) {
   w.ok = false;
-  if (!read_projection(name, w.head.data(), w.data)) {
+  if (!read_projection(name, w.head.data(), w.data, max_pixel_bytes(p_.nslices, p_.ndets))) {
     std::fprintf(err_, "Can not open file %s\n", name.c_str());
     w.head.fill(0);  // treated as an empty file
     w.data.clear();
