@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backproj/backproject.h"
+#include "backproj/formats.h"
 #include "backproj/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
@@ -21,6 +22,7 @@
 #include "numeric/parallel.h"
 #include "recon/geometry.h"
 #include "recon/params.h"
+#include "recon/progress.h"
 
 namespace cbrecon {
 
@@ -122,6 +124,7 @@ class Reconstruction {
   std::vector<float> gamma_;
   std::vector<Job> jobs_;
   std::unique_ptr<ThreadPool> pool_;
+  ProgressBar progress_;
   int32_t t_start_ = 0, t_last_ = 0;
 };
 
@@ -209,6 +212,7 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
     }
   }, 8);
   // Report every view in order.
+  progress_.clear();
   const int32_t now = clock_ms();
   for (long b = 0; b < nb; ++b) {
     ViewWork& w = work[b];
@@ -239,6 +243,8 @@ void Reconstruction::write_job(Job& job) {
   write_volume_file(name, job.headout.data(), job.volume.data(), g_.nz, p_.npxls, fov_,
                     p_.scale_cal, p_.offset_cal);
   std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
+  std::fflush(out_);
+  write_extra_outputs(name, job.ext, job.volume.data(), p_, bg_, fov_);
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view
@@ -360,6 +366,8 @@ int Reconstruction::run(int argc, const char* const* argv) {
   // View loop.
   std::vector<ViewWork> work(kBatch);
   for (ViewWork& w : work) w.proj = matrix(0, g_.nrows - 1, 0, g_.ncols_ext - 1);
+  check_extra_outputs(p_);
+  progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
     for (size_t b = 0; b < batch.size(); ++b) {
@@ -367,7 +375,9 @@ int Reconstruction::run(int argc, const char* const* argv) {
       work[b].t_view = clock_ms();
     }
     process_batch(batch, work);
+    progress_.update(static_cast<long>(i + batch.size()));
   }
+  progress_.finish();
   work.clear();
 
   for (Job& job : jobs_) write_job(job);
