@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backproj/backproject.h"
+#include "backproj/formats.h"
 #include "backproj/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
@@ -23,6 +24,7 @@
 #include "numeric/parallel.h"
 #include "recon/geometry.h"
 #include "recon/params.h"
+#include "recon/progress.h"
 
 namespace cbrecon {
 
@@ -152,6 +154,7 @@ class Reconstruction {
   std::vector<double> logtab_;  // std::log(n) for the counts a view is likely to hold
   std::vector<Job> jobs_;
   std::unique_ptr<ThreadPool> pool_;
+  ProgressBar progress_;
   int32_t t_start_ = 0, t_last_ = 0;
   StageTimes times_;
   double voxels_per_view_ = 0;
@@ -265,6 +268,7 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
   for (long b = 0; b < nb; ++b)
     if (!work[b].skip) times_.voxel_updates += voxels_per_view_;
   // Report every view in order.
+  progress_.clear();
   const int32_t now = clock_ms();
   for (long b = 0; b < nb; ++b) {
     ViewWork& w = work[b];
@@ -296,6 +300,9 @@ void Reconstruction::write_job(Job& job) {
                     static_cast<size_t>(job.volume.plane_pitch()), g_.nz, p_.npxls, fov_,
                     p_.scale_cal, p_.offset_cal);
   std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
+  std::fflush(out_);
+  write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
+                      p_, bg_, fov_);
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view
@@ -433,6 +440,8 @@ int Reconstruction::run(int argc, const char* const* argv) {
     w.proj = matrix(0, g_.nrows - 1, 0, bg_.proj_pitch - 1);
     std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
   }
+  check_extra_outputs(p_);
+  progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
     Stopwatch sw;
@@ -442,7 +451,9 @@ int Reconstruction::run(int argc, const char* const* argv) {
     }
     times_.read += sw.lap();
     process_batch(batch, work);
+    progress_.update(static_cast<long>(i + batch.size()));
   }
+  progress_.finish();
   work.clear();
 
   Stopwatch sw;

@@ -1,0 +1,297 @@
+#include "backproj/formats.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cerrno>
+#include <cstring>
+
+#include "backproj/preview.h"
+#include "backproj/volume_io.h"
+#include "numeric/error.h"
+
+namespace cbrecon {
+
+namespace {
+
+constexpr bool kLittleEndian = std::endian::native == std::endian::little;
+constexpr float kOutsideFloat = -2000.0f;
+
+// Whether s ends in `tail` with something before it.
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Shortest text that reads back as the same double.
+std::string num(double v) {
+  for (int prec = 15; prec <= 17; ++prec) {
+    std::string s = strprintf("%.*g", prec, v);
+    if (std::strtod(s.c_str(), nullptr) == v) return s == "-0" ? "0" : s;
+  }
+  return strprintf("%.17g", v);
+}
+
+template <class T>
+void put(std::vector<uint8_t>& h, size_t offset, T value) {
+  std::memcpy(h.data() + offset, &value, sizeof value);
+}
+
+void put_text(std::vector<uint8_t>& h, size_t offset, size_t size, const char* text) {
+  std::strncpy(reinterpret_cast<char*>(h.data() + offset), text, size - 1);
+}
+
+// Header bytes then every slice, through `sink(data, bytes)`.
+template <class Sink>
+bool emit(const OutputVolume& v, const void* head, size_t head_bytes, Sink&& sink) {
+  if (!sink(head, head_bytes)) return false;
+  std::vector<uint8_t> buf(v.slice_voxels() * v.voxel_bytes());
+  for (long j = 0; j < v.grid().nz; ++j) {
+    v.slice(j, buf.data());
+    if (!sink(buf.data(), buf.size())) return false;
+  }
+  return true;
+}
+
+// A gzip stream (RFC 1952) of the header and the slices.
+bool emit_gzip(std::FILE* f, const OutputVolume& v, const std::vector<uint8_t>& head) {
+  z_stream zs{};
+  if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw RunError("cannot start the gzip compressor");
+  std::vector<unsigned char> out(1 << 16);
+  auto pump = [&](const void* data, size_t bytes, int flush) {
+    zs.next_in = static_cast<Bytef*>(const_cast<void*>(data));
+    zs.avail_in = static_cast<uInt>(bytes);
+    int rc;
+    do {
+      zs.next_out = out.data();
+      zs.avail_out = static_cast<uInt>(out.size());
+      rc = deflate(&zs, flush);
+      if (rc == Z_STREAM_ERROR) return false;
+      const size_t have = out.size() - zs.avail_out;
+      if (have && std::fwrite(out.data(), 1, have, f) != have) return false;
+    } while (zs.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+    return true;
+  };
+  // Slices are far below 4 GiB, the most one deflate call takes in.
+  const bool ok = emit(v, head.data(), head.size(),
+                       [&](const void* d, size_t n) { return pump(d, n, Z_NO_FLUSH); }) &&
+                  pump(nullptr, 0, Z_FINISH);
+  deflateEnd(&zs);
+  return ok;
+}
+
+}  // namespace
+
+VolumeFormat parse_volume_format(const std::string& name) {
+  if (name == "mha") return VolumeFormat::mha;
+  if (name == "nrrd") return VolumeFormat::nrrd;
+  if (name == "nii") return VolumeFormat::nii;
+  if (name == "nii.gz") return VolumeFormat::nii_gz;
+  throw RunError("unknown volume format \"" + name + "\" (mha, nrrd, nii or nii.gz)");
+}
+
+const char* format_extension(VolumeFormat f) {
+  switch (f) {
+    case VolumeFormat::mha: return ".mha";
+    case VolumeFormat::nrrd: return ".nrrd";
+    case VolumeFormat::nii: return ".nii";
+    case VolumeFormat::nii_gz: return ".nii.gz";
+  }
+  return "";
+}
+
+std::string format_file_name(const std::string& seq_name, VolumeFormat f) {
+  std::string base = seq_name;
+  if (ends_with(base, ".seq")) base.resize(base.size() - 4);
+  return base + format_extension(f);
+}
+
+VolumeGrid volume_grid(const BackprojGeometry& bg) {
+  VolumeGrid g;
+  g.npxls = bg.npxls;
+  g.nz = bg.nz;
+  g.dx = bg.dx;
+  g.pxlz = bg.pxlz;
+  g.origin[0] = static_cast<double>(bg.x0) - (bg.npxls - 2) * g.dx;
+  g.origin[1] = bg.y0;
+  g.origin[2] = g.pxlz / 2 - bg.zhalf;
+  return g;
+}
+
+OutputVolume::OutputVolume(const float* volume, const FovExtents& fov, const VolumeGrid& grid,
+                           float scale_cal, float offset_cal, bool as_float, size_t pitch)
+    : volume_(volume),
+      pitch_(pitch ? pitch : static_cast<size_t>(grid.npxls) * grid.npxls),
+      fov_(&fov), grid_(grid), scale_cal_(scale_cal), offset_cal_(offset_cal),
+      as_float_(as_float) {}
+
+double OutputVolume::value(long j, int32_t r, int32_t c) const {
+  const size_t n = grid_.npxls;
+  const float voxel = volume_[j * pitch_ + r * n + c];
+  if (as_float_)
+    return inside(r, c) ? static_cast<float>(static_cast<double>(scale_cal_) * voxel + offset_cal_)
+                        : kOutsideFloat;
+  return inside(r, c) ? convert_voxel(voxel, scale_cal_, offset_cal_) : -2000;
+}
+
+void OutputVolume::slice(long j, void* out) const {
+  const float* in = volume_ + j * pitch_;
+  if (!as_float_) {
+    convert_slice(in, *fov_, grid_.npxls, scale_cal_, offset_cal_, static_cast<int16_t*>(out));
+    return;
+  }
+  float* o = static_cast<float*>(out);
+  const int32_t n = grid_.npxls;
+  for (int32_t r = 0; r < n; ++r)
+    for (int32_t c = 0; c < n; ++c, ++in, ++o)
+      *o = inside(r, c) ? static_cast<float>(static_cast<double>(scale_cal_) * *in + offset_cal_)
+                        : kOutsideFloat;
+}
+
+std::string mha_header(const OutputVolume& v) {
+  const VolumeGrid& g = v.grid();
+  std::string h;
+  h += "ObjectType = Image\n";
+  h += "NDims = 3\n";
+  h += "BinaryData = True\n";
+  h += std::string("BinaryDataByteOrderMSB = ") + (kLittleEndian ? "False" : "True") + "\n";
+  h += "CompressedData = False\n";
+  h += "TransformMatrix = 1 0 0 0 -1 0 0 0 1\n";
+  h += "Offset = " + num(g.origin[0]) + " " + num(g.origin[1]) + " " + num(g.origin[2]) + "\n";
+  h += "CenterOfRotation = 0 0 0\n";
+  h += "ElementSpacing = " + num(g.dx) + " " + num(g.dx) + " " + num(g.pxlz) + "\n";
+  h += strprintf("DimSize = %d %d %d\n", g.npxls, g.npxls, static_cast<int>(g.nz));
+  h += std::string("ElementType = ") + (v.is_float() ? "MET_FLOAT" : "MET_SHORT") + "\n";
+  h += "ElementDataFile = LOCAL\n";
+  return h;
+}
+
+std::string nrrd_header(const OutputVolume& v) {
+  const VolumeGrid& g = v.grid();
+  std::string h = "NRRD0004\n";
+  h += "# cbrecon volume: -2000 outside the field of view\n";
+  h += std::string("type: ") + (v.is_float() ? "float" : "short") + "\n";
+  h += "dimension: 3\n";
+  h += "space: left-posterior-superior\n";
+  h += strprintf("sizes: %d %d %d\n", g.npxls, g.npxls, static_cast<int>(g.nz));
+  h += "space directions: (" + num(g.dx) + ",0,0) (0," + num(-g.dx) + ",0) (0,0," + num(g.pxlz) +
+       ")\n";
+  h += "kinds: domain domain domain\n";
+  h += std::string("endian: ") + (kLittleEndian ? "little" : "big") + "\n";
+  h += "encoding: raw\n";
+  h += "space units: \"mm\" \"mm\" \"mm\"\n";
+  h += "space origin: (" + num(g.origin[0]) + "," + num(g.origin[1]) + "," + num(g.origin[2]) +
+       ")\n";
+  h += "\n";
+  return h;
+}
+
+std::vector<uint8_t> nifti_header(const OutputVolume& v) {
+  const VolumeGrid& g = v.grid();
+  std::vector<uint8_t> h(352, 0);
+  put<int32_t>(h, 0, 348);  // sizeof_hdr
+  h[38] = 'r';              // regular
+  const int16_t dim[8] = {3, static_cast<int16_t>(g.npxls), static_cast<int16_t>(g.npxls),
+                          static_cast<int16_t>(g.nz), 1, 1, 1, 1};
+  for (int i = 0; i < 8; ++i) put<int16_t>(h, 40 + 2 * i, dim[i]);
+  put<int16_t>(h, 70, v.is_float() ? 16 : 4);   // datatype: FLOAT32 or INT16
+  put<int16_t>(h, 72, v.is_float() ? 32 : 16);  // bitpix
+  // pixdim[0] is qfac: -1 because the index axes (x, -y, z) form a
+  // left-handed set in RAS.
+  const float pixdim[8] = {-1.0f, static_cast<float>(g.dx), static_cast<float>(g.dx),
+                           static_cast<float>(g.pxlz), 0, 0, 0, 0};
+  for (int i = 0; i < 8; ++i) put<float>(h, 76 + 4 * i, pixdim[i]);
+  put<float>(h, 108, 352.0f);  // vox_offset
+  put<float>(h, 112, 0.0f);    // scl_slope 0: values as stored
+  h[123] = 2;                  // xyzt_units: mm
+  put_text(h, 148, 80,
+           v.is_float() ? "cbrecon: calibrated floats, -2000 outside the field of view"
+                        : "cbrecon: 16-bit words of the .seq file, -2000 outside the field of view");
+  put<int16_t>(h, 252, 1);  // qform_code: scanner
+  put<int16_t>(h, 254, 1);  // sform_code: scanner
+  // RAS = (-x, -y, z).  The rotation diag(-1, 1, -1) times diag(1, 1, qfac)
+  // gives diag(-1, 1, 1); that rotation is the quaternion (0, 0, 1, 0).
+  put<float>(h, 256, 0.0f);
+  put<float>(h, 260, 1.0f);
+  put<float>(h, 264, 0.0f);
+  const float ox = static_cast<float>(-g.origin[0]), oy = static_cast<float>(-g.origin[1]),
+              oz = static_cast<float>(g.origin[2]);
+  put<float>(h, 268, ox);
+  put<float>(h, 272, oy);
+  put<float>(h, 276, oz);
+  const float srow[12] = {-pixdim[1], 0, 0, ox, 0, pixdim[2], 0, oy, 0, 0, pixdim[3], oz};
+  for (int i = 0; i < 12; ++i) put<float>(h, 280 + 4 * i, srow[i]);
+  std::memcpy(h.data() + 344, "n+1", 4);  // magic, with its NUL
+  return h;                              // bytes 348..351: no extension
+}
+
+void write_volume_format(const std::string& name, VolumeFormat f, const OutputVolume& v) {
+  if (f == VolumeFormat::nii || f == VolumeFormat::nii_gz) {
+    const VolumeGrid& g = v.grid();
+    if (g.npxls > 32767 || g.nz > 32767)
+      throw RunError(strprintf("%s: NIfTI-1 holds at most 32767 voxels along an axis", name.c_str()));
+  }
+  write_file_atomically(name, [&](std::FILE* file) {
+    auto sink = [&](const void* d, size_t n) { return std::fwrite(d, 1, n, file) == n; };
+    switch (f) {
+      case VolumeFormat::mha: {
+        const std::string h = mha_header(v);
+        return emit(v, h.data(), h.size(), sink);
+      }
+      case VolumeFormat::nrrd: {
+        const std::string h = nrrd_header(v);
+        return emit(v, h.data(), h.size(), sink);
+      }
+      case VolumeFormat::nii: {
+        const std::vector<uint8_t> h = nifti_header(v);
+        return emit(v, h.data(), h.size(), sink);
+      }
+      case VolumeFormat::nii_gz:
+        return emit_gzip(file, v, nifti_header(v));
+    }
+    return false;
+  });
+}
+
+std::string preview_file_name(const std::string& preview, const std::string& job_ext,
+                              bool several) {
+  if (!several) return preview;
+  std::string tag = job_ext;
+  if (ends_with(tag, ".seq")) tag.resize(tag.size() - 4);
+  if (ends_with(preview, ".png"))
+    return preview.substr(0, preview.size() - 4) + "_" + tag + ".png";
+  return preview + "_" + tag;
+}
+
+void check_extra_outputs(const RunParams& p) {
+  const std::string& name = p.extras.preview;
+  if (name.empty()) return;
+  const size_t slash = name.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  if (access(folder.c_str(), W_OK) != 0)
+    throw RunError("cannot write the preview " + name + ": " + folder + ": " + std::strerror(errno));
+}
+
+void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
+                         const float* volume, size_t pitch, const RunParams& p,
+                         const BackprojGeometry& bg, const FovExtents& fov) {
+  const Extras& x = p.extras;
+  if (x.formats.empty() && x.preview.empty()) return;
+  const OutputVolume v(volume, fov, volume_grid(bg), p.scale_cal, p.offset_cal, x.float_out, pitch);
+  std::vector<VolumeFormat> done;
+  for (const std::string& name : x.formats) {
+    const VolumeFormat f = parse_volume_format(name);
+    if (std::find(done.begin(), done.end(), f) != done.end()) continue;
+    done.push_back(f);
+    write_volume_format(format_file_name(seq_name, f), f, v);
+  }
+  if (!x.preview.empty()) {
+    const DisplayWindow w = x.window_set ? DisplayWindow{x.window_lo, x.window_hi} : percentile_window(v);
+    write_png(preview_file_name(x.preview, job_ext, x.all_phases), render_preview(v, w));
+  }
+}
+
+}  // namespace cbrecon

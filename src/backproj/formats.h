@@ -1,0 +1,137 @@
+// The volume in standard formats: MetaImage (.mha), NRRD (.nrrd) and
+// NIfTI-1 (.nii, .nii.gz), written beside the ".seq" file on request.
+//
+// Values.  By default every format holds the 16-bit words of the ".seq"
+// file, bit for bit (two's-complement shorts, -2000 outside the circular
+// field of view).  With --float it holds 32-bit floats instead: inside the
+// field of view the calibrated value scale_cal * voxel + offset_cal,
+// evaluated in double and rounded once to float (no truncation, no 16-bit
+// wrap); outside it -2000.0, the code of the ".seq" file.  A voxel that is
+// not a number stays NaN there (its 16-bit word is 0).
+//
+// Grid.  The data follow the ".seq" order: column fastest, then row, then
+// slice (file axes i = column c, j = row r, k = slice j).  Voxel centres in
+// the reconstruction frame, in mm, with the rotation axis at x = y = 0 and
+// the central plane at z = 0:
+//   x = x0 - (npxls - 2 - c) dx      increases with the column
+//   y = y0 - r dx                    decreases with the row
+//   z = pxlz / 2 - zhalf + j pxlz    increases with the slice
+// where x0 = y0 = fov / 2 - dx / 2 are the backprojector's corner values
+// (for even npxls: x = (c - npxls/2 + 1.5) dx, y = (npxls/2 - 0.5 - r) dx,
+// z = (j - nz/2 + 0.5) pxlz).
+//
+// Orientation.  World coordinates are the reconstruction frame taken as the
+// LPS patient frame: x on L (towards the patient's left), y on P
+// (posterior), z on S (superior).  Each format states it in its own terms:
+//   MetaImage  (LPS by convention)  ElementSpacing dx dx pxlz,
+//              TransformMatrix 1 0 0  0 -1 0  0 0 1 (the axis vectors in
+//              turn), Offset = centre of voxel (0,0,0);
+//   NRRD       space: left-posterior-superior, space directions
+//              (dx,0,0) (0,-dx,0) (0,0,pxlz), space origin = centre of voxel
+//              (0,0,0);
+//   NIfTI-1    RAS world, so (-x, -y, z): sform and qform both code 1
+//              (scanner), srow_x = (-dx, 0, 0, -ox), srow_y = (0, dx, 0, -oy),
+//              srow_z = (0, 0, pxlz, oz); the qform is the same map
+//              (quaternion b, c, d = 0, 1, 0 with qfac -1).
+// Whether L, P and S match the patient's anatomy depends on how the patient
+// lay on the couch, which the program does not know.
+//
+// Multi-byte values are in the byte order of this machine, which every
+// header states (NIfTI readers detect it from sizeof_hdr).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backproj/backproject.h"
+
+namespace cbrecon {
+
+enum class VolumeFormat { mha, nrrd, nii, nii_gz };
+
+// "mha", "nrrd", "nii" or "nii.gz"; RunError for anything else.
+VolumeFormat parse_volume_format(const std::string& name);
+
+// ".mha", ".nrrd", ".nii", ".nii.gz".
+const char* format_extension(VolumeFormat f);
+
+// The name of the volume in format f beside the ".seq" file `seq_name`:
+// the ".seq" ending replaced by the format's extension, or the extension
+// appended when the name does not end in ".seq".
+std::string format_file_name(const std::string& seq_name, VolumeFormat f);
+
+// Sizes, spacing (mm) and the centre of voxel (0,0,0) in the
+// reconstruction frame (mm), as described above.
+struct VolumeGrid {
+  int32_t npxls = 0;
+  uint16_t nz = 0;
+  double dx = 0, pxlz = 0;
+  double origin[3] = {0, 0, 0};
+};
+VolumeGrid volume_grid(const BackprojGeometry& bg);
+
+// The reconstructed volume ([slice][row][column] floats, nz x npxls x npxls)
+// as the standard formats see it: 16-bit words or calibrated floats.  Holds
+// pointers only; the volume and the extents must outlive it.
+class OutputVolume {
+ public:
+  // `pitch`: floats from one slice of `volume` to the next (0: packed).
+  OutputVolume(const float* volume, const FovExtents& fov, const VolumeGrid& grid,
+               float scale_cal, float offset_cal, bool as_float, size_t pitch = 0);
+
+  const VolumeGrid& grid() const { return grid_; }
+  bool is_float() const { return as_float_; }
+  size_t voxel_bytes() const { return as_float_ ? 4 : 2; }
+  size_t slice_voxels() const { return static_cast<size_t>(grid_.npxls) * grid_.npxls; }
+
+  // Whether column c of row r lies inside the circular field of view.
+  bool inside(int32_t r, int32_t c) const {
+    return c >= fov_->fov_start[r] && c < grid_.npxls - fov_->fov_start[r];
+  }
+  // The output value of one voxel.
+  double value(long j, int32_t r, int32_t c) const;
+  // Slice j converted into `out`: slice_voxels() int16_t or float values.
+  void slice(long j, void* out) const;
+
+ private:
+  const float* volume_;
+  size_t pitch_;
+  const FovExtents* fov_;
+  VolumeGrid grid_;
+  float scale_cal_, offset_cal_;
+  bool as_float_;
+};
+
+// The text headers, exactly as written (the NRRD one ends with its blank
+// line, the MetaImage one with "ElementDataFile = LOCAL\n").
+std::string mha_header(const OutputVolume& v);
+std::string nrrd_header(const OutputVolume& v);
+// The 348-byte NIfTI-1 header followed by the 4-byte extension flag (no
+// extension): 352 bytes, the data start right after.
+std::vector<uint8_t> nifti_header(const OutputVolume& v);
+
+// Writes the volume in format f to `name` atomically (a temporary file
+// renamed when complete).  RunError when the file cannot be written.
+void write_volume_format(const std::string& name, VolumeFormat f, const OutputVolume& v);
+
+// What a run writes beside the ".seq" file `seq_name` of one volume, as
+// the long options ask: the volume in every --format (each once), then the
+// --preview PNG (preview.h).  `job_ext` is the volume's output suffix.
+// RunError when a file cannot be written.
+void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
+                         const float* volume, size_t pitch, const RunParams& p,
+                         const BackprojGeometry& bg, const FovExtents& fov);
+
+// The preview file of one volume: the --preview name itself, or, when a run
+// writes several volumes (--all-phases), that name with "_" and the
+// volume's suffix less ".seq" before a ".png" ending ("look.png" and
+// "4d_ph3.seq" give "look_4d_ph3.png").
+std::string preview_file_name(const std::string& preview, const std::string& job_ext,
+                              bool several);
+
+// Refuses, before the long part of a run, a --preview file whose folder
+// does not exist or cannot be written to.
+void check_extra_outputs(const RunParams& p);
+
+}  // namespace cbrecon
