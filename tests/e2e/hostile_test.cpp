@@ -326,23 +326,23 @@ TEST_F(DamagedView, OversizedFileIsReadOnlyAsFarAsAViewCanReach) {
 }
 
 TEST(ViewFiles, ViewDeletedBetweenListingAndReadingIsSkipped) {
-  // The run is paused right after its listing line, the file of view 100
+  // The run is paused right after its listing line, the file of view 110
   // removed, and the run resumed.
   Scan scan(120);
   const std::string out_path = scan.dir.file("stdout"), err_path = scan.dir.file("stderr");
-  const pid_t pid = start(scan.args({"-p", "64"}), scan.dir.str());
+  const pid_t pid = start(scan.args({"-p", "128"}), scan.dir.str());
   ASSERT_GT(pid, 0);
   ASSERT_TRUE(wait_for_text(out_path, "has been read"));
   kill(pid, SIGSTOP);
-  fs::remove(scan.view(100));
+  fs::remove(scan.view(110));
   kill(pid, SIGCONT);
   int st = 0;
   waitpid(pid, &st, 0);
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 1);
-  EXPECT_EQ(text_of(err_path), "Can not open file " + scan.view(100) + "\n");
+  EXPECT_EQ(text_of(err_path), "Can not open file " + scan.view(110) + "\n");
   const std::string out = text_of(out_path);
-  EXPECT_NE(out.find("i=100, time backproj="), std::string::npos);
+  EXPECT_NE(out.find("i=110, time backproj="), std::string::npos);
   EXPECT_NE(out.find("image has been saved in"), std::string::npos);
   // The volume still carries the last view's header.
   const std::vector<uint8_t> vol = read_bytes(scan.output()), last = read_bytes(scan.view(119));
