@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <vector>

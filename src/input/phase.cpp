@@ -68,7 +68,7 @@ int32_t first_projection_number(const std::string& fn_proj, int32_t nviews) {
   const size_t ext = 4;  // ".hnd"
   std::vector<int32_t> present;
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (ec) return try_every_number();
+    if (ec) break;
     const std::string name = it->path().filename().string();
     if (name.size() < stem.size() + 5 + ext || name.compare(0, stem.size(), stem) != 0 ||
         name.compare(name.size() - ext, ext, ".hnd") != 0)
@@ -79,6 +79,7 @@ int32_t first_projection_number(const std::string& fn_proj, int32_t nviews) {
     if (n >= nviews || n >= too_long || strprintf("%5.5lld", n) != digits) continue;
     present.push_back(static_cast<int32_t>(n));
   }
+  if (ec) return try_every_number();  // the listing broke off: it may be incomplete
   std::sort(present.begin(), present.end());
   for (const int32_t n : present)
     if (projection_opens(fn_proj, n)) return n;
