@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -18,6 +19,21 @@ size_t physical_memory_bytes() {
   const long page = sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page <= 0) return std::numeric_limits<size_t>::max();
   return static_cast<size_t>(pages) * static_cast<size_t>(page);
+}
+
+size_t available_memory_bytes() {
+  if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      unsigned long long kib = 0;
+      if (std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1) {
+        std::fclose(f);
+        return static_cast<size_t>(kib) * 1024;
+      }
+    }
+    std::fclose(f);
+  }
+  return physical_memory_bytes();
 }
 
 void set_allocation_limit(size_t bytes) { g_limit = bytes; }

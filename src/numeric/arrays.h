@@ -38,6 +38,8 @@ void* alloc_block(long long nrow, long long ncol, long long ndep, size_t elem_si
 void set_allocation_limit(size_t bytes);
 size_t allocation_limit();
 size_t physical_memory_bytes();
+// Memory the machine can give now (MemAvailable; physical memory if unknown).
+size_t available_memory_bytes();
 
 template <class T>
 class Matrix {

@@ -118,7 +118,9 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes) {
   const double processed = 4.0 * static_cast<double>(g.nrows) * g.ncols_ext;
   const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed +
                       kBatch * detector + 2.0 * static_cast<double>(p.npxls) * p.npxls;
-  const double have = static_cast<double>(allocation_limit());
+  // What the machine can give now, not its total: an overcommitted run would
+  // be killed later instead of refused here.
+  const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
   if (need > have)
     throw FatalError(volume > have ? "allocation failure 3 in f3tensor()"
                                    : "allocation failure 2 in matrix()",
