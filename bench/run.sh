@@ -19,7 +19,9 @@ fi
 run() {  # label, extra options...
   local label="$1"; shift
   for i in $(seq "$repeat"); do
-    "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings "$@" \
+    # A completed run exits with status 1.
+    { "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings "$@" \
+        || [ $? -eq 1 ]; } \
       2>&1 >/dev/null | sed -n 's/^timings: //p' | tr '\n' ' '
     echo
   done | python3 -c '
@@ -33,9 +35,10 @@ stages = ["read", "decode", "preprocess\\+filter", "backproject", "write", "tota
 out = {s: med(s) for s in stages}
 ups = statistics.median([float(re.search(r"([0-9.e+]+) voxel updates/s", r).group(1)) for r in rows])
 mem = statistics.median([float(re.search(r"peak memory ([0-9]+) MiB", r).group(1)) for r in rows])
-print(f"{label:>24}: " + ", ".join(f"{s.replace(chr(92), str())} {out[s]:.2f} s" for s in stages)
-      + f"; {out[\"total\"] / 360 * 1000:.1f} ms/view; {ups:.3g} voxel updates/s; peak {mem:.0f} MiB")
-print(f"TOTAL {label} {out[\"total\"]}", file=sys.stderr)
+tot = out["total"]
+print(f"{label:>18}: " + ", ".join(f"{s.replace(chr(92), str())} {out[s]:.2f} s" for s in stages)
+      + f"; {tot / 360 * 1000:.1f} ms/view; {ups:.3g} voxel updates/s; peak {mem:.0f} MiB")
+print(f"TOTAL {label} {tot}", file=sys.stderr)
 ' "$label"
 }
 echo "bench: median of $repeat runs, 360 views, 512 x 512 x 72 voxels, $(nproc) cores"
