@@ -236,7 +236,14 @@ PhaseTable read_rpm_signal(const std::string& rpmfilename, std::FILE* out,
     }
     char buf[1 << 16];
     size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) text.append(buf, n);
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0) {
+      // A recording is a few MB; anything past the cap is not one (and a
+      // device such as /dev/zero would otherwise be read forever).
+      if (text.size() + n > kMaxRpmBytes)
+        throw RunError(strprintf("respiratory file %s is larger than %zu MiB; not a respiratory recording",
+                                 rpmfilename.c_str(), kMaxRpmBytes >> 20));
+      text.append(buf, n);
+    }
     if (std::ferror(f.get()))
       throw RunError(strprintf("respiratory file %s: read error", rpmfilename.c_str()));
   }

@@ -37,6 +37,9 @@ inline constexpr uint16_t kMaxTriggers = 65535;
 // Most data lines a header may announce (N); more is taken as a bad header.
 inline constexpr double kMaxRpmSamples = 100e6;
 
+// Largest respiratory file read (bytes): ten million lines of a usual length.
+inline constexpr size_t kMaxRpmBytes = size_t{256} << 20;
+
 // The accepted trigger samples.
 struct PhaseTable {
   // Rows 0..3: ttime (as a float), phase (radians), amp, GRP (a whole

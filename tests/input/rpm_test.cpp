@@ -1,4 +1,5 @@
 #include "input/rpm.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -287,6 +288,22 @@ TEST(RpmFile, UnopenableFileEndsTheRunWithStatus0) {
   std::fclose(out);
   EXPECT_EQ(std::string(buf), "Can not open file " + rpm + "\n");
   EXPECT_FALSE(fs::exists(dir.path / "trace"));
+}
+
+}  // namespace
+}  // namespace cbrecon
+
+namespace cbrecon {
+namespace {
+
+// A device that never ends is refused once the size cap is passed, instead
+// of being read until memory runs out.
+TEST(RpmFile, EndlessInputIsRefused) {
+  if (std::FILE* f = std::fopen("/dev/zero", "r")) {
+    std::fclose(f);
+    testing::Capture out;
+    EXPECT_THROW(read_rpm_signal("/dev/zero", out.get(), "/dev/null"), RunError);
+  }
 }
 
 }  // namespace
