@@ -16,7 +16,7 @@ namespace {
 constexpr int kRows = 768, kCols = 1024, kNfft = 2048;
 
 struct View {
-  std::vector<float> spec = cbrecon::ramp_kernel(kNfft, cbrecon::tanstep);
+  std::vector<float> spectrum = cbrecon::ramp_kernel(kNfft, cbrecon::tanstep);
   std::vector<float> input = std::vector<float>(size_t(kRows) * kCols);
   std::vector<float> proj = std::vector<float>(size_t(kRows) * kCols);
   View() {
@@ -40,7 +40,7 @@ void BM_filter_row_loop(benchmark::State& state) {
     for (int r = 0; r < kRows; ++r) {
       float* row = v.proj.data() + size_t(r) * kCols;
       std::copy_n(row, kCols, buf.data());
-      cbrecon::filter_row(buf.data(), kCols, kNfft, v.spec.data(), scale);
+      cbrecon::filter_row(buf.data(), kCols, kNfft, v.spectrum.data(), scale);
       std::copy_n(buf.data(), kCols, row);
     }
     benchmark::DoNotOptimize(v.proj.data());
@@ -54,7 +54,7 @@ void BM_filter_rows(benchmark::State& state, const std::string& isa) {
   const float scale = cbrecon::filt_scale(kNfft);
   for (auto _ : state) {
     v.reset(state);
-    cbrecon::filter_rows(v.proj.data(), kCols, kRows, kCols, kNfft, v.spec.data(), scale);
+    cbrecon::filter_rows(v.proj.data(), kCols, kRows, kCols, kNfft, v.spectrum.data(), scale);
     benchmark::DoNotOptimize(v.proj.data());
   }
   state.SetItemsProcessed(state.iterations() * kRows);

@@ -70,7 +70,7 @@ namespace detail {
 // nfft in order of use (recorded once from the recurrence).
 struct RowFilterPlan {
   int ncols_ext, nfft;
-  const float* spec;
+  const float* spectrum;
   float scale;
   const double* tw_fwd;
   const double* tw_inv;
@@ -274,12 +274,12 @@ CBRECON_LANES_FN void spec_mul_lanes(float* a, const float* b, int n) {
   }
 }
 
-// Forward transform, product with spec, inverse transform (gain n/2);
+// Forward transform, product with spectrum, inverse transform (gain n/2);
 // fwd and inv supply the twiddles of the two transforms.
 template <class L, class T>
-CBRECON_LANES_FN void fft_convolve_lanes(float* data, const float* spec, int n, T fwd, T inv) {
+CBRECON_LANES_FN void fft_convolve_lanes(float* data, const float* spectrum, int n, T fwd, T inv) {
   rfft_lanes<L>(data, n, 1, fwd);
-  spec_mul_lanes<L>(data, spec, n);
+  spec_mul_lanes<L>(data, spectrum, n);
   rfft_lanes<L>(data, n, -1, inv);
 }
 
@@ -300,7 +300,7 @@ CBRECON_LANES_FN void filter_rows_lanes(float* rows, size_t stride, int count,
     for (int c = 0; c < ncols_ext; ++c)
       for (int l = 0; l < W; ++l) scratch[c * W + l] = src[l][c];
     std::memset(scratch + ncols_ext * W, 0, sizeof(float) * (nfft - ncols_ext) * W);
-    fft_convolve_lanes<L>(scratch, plan.spec, nfft, TableTwiddle{plan.tw_fwd},
+    fft_convolve_lanes<L>(scratch, plan.spectrum, nfft, TableTwiddle{plan.tw_fwd},
                           TableTwiddle{plan.tw_inv});
     for (int l = 0; l < nl; ++l) {
       float* dst = rows + (r0 + l) * stride;

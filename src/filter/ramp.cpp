@@ -129,9 +129,9 @@ void spec_mul(float* a, const float* b, int n) {
   spec_mul_lanes<Lanes<1>>(a, b, n);
 }
 
-void fft_convolve(float* row, const float* spec, int n) {
+void fft_convolve(float* row, const float* spectrum, int n) {
   check_length("fft_convolve", n);
-  fft_convolve_lanes<Lanes<1>>(row, spec, n, LiveTwiddle{}, LiveTwiddle{});
+  fft_convolve_lanes<Lanes<1>>(row, spectrum, n, LiveTwiddle{}, LiveTwiddle{});
 }
 
 float filt_scale(int nfft) {

@@ -30,8 +30,8 @@ std::vector<float> ramp_kernel(int nfft, float tanstep);
 void spec_mul(float* a, const float* b, int n);
 
 // row <- n/2 * (row circularly convolved with the kernel whose packed
-// spectrum is spec); n a power of two >= 2.
-void fft_convolve(float* row, const float* spec, int n);
+// spectrum is `spectrum`); n a power of two >= 2.
+void fft_convolve(float* row, const float* spectrum, int n);
 
 // The row scale tanstep * 2 * 1000 / nfft as a float; 2/nfft cancels the
 // gain of the unnormalised inverse transform.

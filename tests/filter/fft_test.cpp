@@ -180,13 +180,13 @@ TEST(Rfft, ForwardMatchesLongDoubleDft) {
 TEST(Rfft, InverseGainIsHalfTheLengthForAnyNonForwardDirection) {
   for (int n : {2048, 4096}) {
     const std::vector<float> x = random_samples(n, n);
-    std::vector<float> spec = x;
-    rfft(spec.data(), n, 1);
-    std::vector<float> back = spec;
+    std::vector<float> spectrum = x;
+    rfft(spectrum.data(), n, 1);
+    std::vector<float> back = spectrum;
     rfft(back.data(), n, -1);
     for (int j = 0; j < n; ++j) ASSERT_NEAR(back[j], x[j] * (n / 2), 2e-3 * n / 2) << j;
     for (int d : {0, -2, 7}) {  // every direction but +1 is the inverse, bit for bit
-      std::vector<float> other = spec;
+      std::vector<float> other = spectrum;
       rfft(other.data(), n, d);
       EXPECT_EQ(other, back) << d;
     }

@@ -20,10 +20,10 @@ struct IsaGuard {
 };
 
 std::vector<float> filtered_impulse(int nfft, int ncols_ext, int j0) {
-  const std::vector<float> spec = ramp_kernel(nfft, tanstep);
+  const std::vector<float> spectrum = ramp_kernel(nfft, tanstep);
   std::vector<float> buf(nfft, 0.0f);
   buf[j0] = 1.0f;
-  filter_row(buf.data(), ncols_ext, nfft, spec.data(), filt_scale(nfft));
+  filter_row(buf.data(), ncols_ext, nfft, spectrum.data(), filt_scale(nfft));
   buf.resize(ncols_ext);
   return buf;
 }
@@ -74,13 +74,13 @@ TEST(RampFilter, ImpulseResponseIsTheScaledKernel) {
 TEST(RampFilter, MatchesDirectConvolution) {
   const int nfft = 2048, ncols_ext = 1024;
   const std::vector<float> h = ramp_taps(nfft, tanstep);
-  const std::vector<float> spec = ramp_kernel(nfft, tanstep);
+  const std::vector<float> spectrum = ramp_kernel(nfft, tanstep);
   std::mt19937 gen(11);
   std::uniform_real_distribution<float> u(0.0f, 3.0f);
   std::vector<float> s(ncols_ext), buf(nfft);
   for (float& v : s) v = u(gen);
   std::copy(s.begin(), s.end(), buf.begin());
-  filter_row(buf.data(), ncols_ext, nfft, spec.data(), filt_scale(nfft));
+  filter_row(buf.data(), ncols_ext, nfft, spectrum.data(), filt_scale(nfft));
   for (int c = 0; c < ncols_ext; c += 37) {
     double acc = 0;
     for (int j = 0; j < ncols_ext; ++j) acc += double(s[j]) * h[((c - j) % nfft + nfft) % nfft];
@@ -89,14 +89,14 @@ TEST(RampFilter, MatchesDirectConvolution) {
 }
 
 TEST(RampFilter, ZeroRowStaysZeroAndBadWidthIsRefused) {
-  const std::vector<float> spec = ramp_kernel(2048, tanstep);
+  const std::vector<float> spectrum = ramp_kernel(2048, tanstep);
   std::vector<float> buf(2048, 0.0f);
-  filter_row(buf.data(), 1024, 2048, spec.data(), filt_scale(2048));
+  filter_row(buf.data(), 1024, 2048, spectrum.data(), filt_scale(2048));
   for (int c = 0; c < 1024; ++c) ASSERT_EQ(buf[c], 0.0f) << c;
   // A row wider than the transform would not fit its buffer.
-  EXPECT_THROW(filter_row(buf.data(), 2049, 2048, spec.data(), 1.0f), RunError);
-  EXPECT_THROW(filter_rows(buf.data(), 2049, 1, 2049, 2048, spec.data(), 1.0f), RunError);
-  EXPECT_THROW(filter_rows(buf.data(), 100, 2, 1024, 2048, spec.data(), 1.0f), RunError);
+  EXPECT_THROW(filter_row(buf.data(), 2049, 2048, spectrum.data(), 1.0f), RunError);
+  EXPECT_THROW(filter_rows(buf.data(), 2049, 1, 2049, 2048, spectrum.data(), 1.0f), RunError);
+  EXPECT_THROW(filter_rows(buf.data(), 100, 2, 1024, 2048, spectrum.data(), 1.0f), RunError);
 }
 
 TEST(RampFilter, IsaSelection) {
@@ -121,7 +121,7 @@ TEST(RampFilter, RowsAreBitIdenticalToFilterRowOnEveryIsa) {
   std::mt19937 gen(5);
   std::uniform_real_distribution<float> u(-50.0f, 200.0f);
   for (auto [nfft, ncols_ext] : {std::pair{2048, 1024}, {4096, 2048}, {4096, 1500}}) {
-    const std::vector<float> spec = ramp_kernel(nfft, tanstep);
+    const std::vector<float> spectrum = ramp_kernel(nfft, tanstep);
     const float scale = filt_scale(nfft);
     const size_t stride = ncols_ext + 3;
     const int count = 37;  // not a multiple of 4, 8 or 16
@@ -130,14 +130,14 @@ TEST(RampFilter, RowsAreBitIdenticalToFilterRowOnEveryIsa) {
     std::vector<float> expect = rows, buf(nfft);
     for (int r = 0; r < count; ++r) {
       std::copy_n(&rows[r * stride], ncols_ext, buf.begin());
-      filter_row(buf.data(), ncols_ext, nfft, spec.data(), scale);
+      filter_row(buf.data(), ncols_ext, nfft, spectrum.data(), scale);
       std::copy_n(buf.begin(), ncols_ext, &expect[r * stride]);
     }
     for (const std::string& isa : filter_isas()) {
       set_filter_isa(isa);
       for (int n : {count, 1, 9}) {
         std::vector<float> got = rows;
-        filter_rows(got.data(), stride, n, ncols_ext, nfft, spec.data(), scale);
+        filter_rows(got.data(), stride, n, ncols_ext, nfft, spectrum.data(), scale);
         const size_t bytes = sizeof(float) * stride * n;
         EXPECT_EQ(std::memcmp(got.data(), expect.data(), bytes), 0) << isa << " " << nfft;
         EXPECT_EQ(std::memcmp(got.data() + stride * n, rows.data() + stride * n,
@@ -149,18 +149,18 @@ TEST(RampFilter, RowsAreBitIdenticalToFilterRowOnEveryIsa) {
 
 TEST(RampFilter, ThreadsFilterDisjointRowsWithTheirOwnScratch) {
   const int nfft = 2048, ncols_ext = 1024, count = 40;
-  const std::vector<float> spec = ramp_kernel(nfft, tanstep);
+  const std::vector<float> spectrum = ramp_kernel(nfft, tanstep);
   std::vector<float> rows(size_t(ncols_ext) * count);
   std::mt19937 gen(9);
   std::uniform_real_distribution<float> u(0.0f, 1.0f);
   for (float& v : rows) v = u(gen);
   std::vector<float> one = rows;
-  filter_rows(one.data(), ncols_ext, count, ncols_ext, nfft, spec.data(), 1.0f);
+  filter_rows(one.data(), ncols_ext, count, ncols_ext, nfft, spectrum.data(), 1.0f);
   std::vector<std::thread> workers;
   for (int t = 0; t < 4; ++t)
     workers.emplace_back([&, t] {
       filter_rows(rows.data() + size_t(t) * 10 * ncols_ext, ncols_ext, 10, ncols_ext, nfft,
-                  spec.data(), 1.0f);
+                  spectrum.data(), 1.0f);
     });
   for (std::thread& w : workers) w.join();
   EXPECT_EQ(std::memcmp(rows.data(), one.data(), sizeof(float) * rows.size()), 0);
