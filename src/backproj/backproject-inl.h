@@ -352,21 +352,8 @@ CBRECON_BP_FN void backproject_rows_lanes(const BackprojGeometry& bg, const FovE
   const double dbeta = vc.dbeta;
 
   for (long r = r0; r < r1; ++r) {
-    const float sr = vc.row_s[r], tr = vc.row_t[r];
-    const long lo = fov.fov_start[r], hi = fov.fov_end[r];
-    // In-plane coordinates of every loop column, carried as the scalar loop
-    // carries them, stored by volume column c = npxls - 1 - q.
-    {
-      float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + sr - vc.dsc);
-      float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + tr - vc.dtc);
-      for (long q = lo; q < hi; ++q) {
-        S[npxls - 1 - q] = s;
-        T[npxls - 1 - q] = t;
-        s = static_cast<float>(static_cast<double>(s) + vc.dsc);
-        t = static_cast<float>(static_cast<double>(t) + vc.dtc);
-      }
-    }
-    const long c_lo = npxls - hi, c_hi = npxls - lo;
+    row_coordinates(vc, fov, bg.npxls, r, S, T);
+    const long c_lo = fov.fov_start[r], c_hi = fov.fov_end[r];
     float* const row_base = vol + static_cast<size_t>(r) * npxls;
     for (long c0 = c_lo; c0 < c_hi; c0 += W) {
       if (c0 + W > c_hi) {

@@ -102,6 +102,19 @@ ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t,
   return cq;
 }
 
+void row_coordinates(const ViewConstants& vc, const FovExtents& fov, int32_t npxls, long r,
+                     float* S, float* T) {
+  const long lo = fov.fov_start[r], hi = fov.fov_end[r];
+  float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + vc.row_s[r] - vc.dsc);
+  float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + vc.row_t[r] - vc.dtc);
+  for (long q = lo; q < hi; ++q) {
+    S[npxls - 1 - q] = s;
+    T[npxls - 1 - q] = t;
+    s = static_cast<float>(static_cast<double>(s) + vc.dsc);
+    t = static_cast<float>(static_cast<double>(t) + vc.dtc);
+  }
+}
+
 void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
                         float* row_base, size_t slice, long c, float s, float t) {
   const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
@@ -152,19 +165,13 @@ namespace {
 
 void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
                              const ViewConstants& vc, const float* proj, float* vol,
-                             size_t pitch, long r0, long r1, float*, float*) {
+                             size_t pitch, long r0, long r1, float* S, float* T) {
   const long npxls = bg.npxls;
   for (long r = r0; r < r1; ++r) {
-    const float sr = vc.row_s[r], tr = vc.row_t[r];
-    const long lo = fov.fov_start[r], hi = fov.fov_end[r];
-    float s = static_cast<float>(static_cast<double>(lo) * vc.dsc + sr - vc.dsc);
-    float t = static_cast<float>(static_cast<double>(lo) * vc.dtc + tr - vc.dtc);
+    row_coordinates(vc, fov, bg.npxls, r, S, T);
     float* row_base = vol + static_cast<size_t>(r) * npxls;
-    for (long q = lo; q < hi; ++q) {
-      backproject_column(bg, vc, proj, row_base, pitch, npxls - 1 - q, s, t);
-      s = static_cast<float>(static_cast<double>(s) + vc.dsc);
-      t = static_cast<float>(static_cast<double>(t) + vc.dtc);
-    }
+    for (long c = fov.fov_start[r]; c < fov.fov_end[r]; ++c)
+      backproject_column(bg, vc, proj, row_base, pitch, c, S[c], T[c]);
   }
 }
 

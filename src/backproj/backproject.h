@@ -71,6 +71,12 @@ void set_backproject_isa(const std::string& name);
 const char* backproject_isa();
 std::vector<std::string> backproject_isas();  // runnable here, scalar first
 
+// In-plane coordinates (s, t) of every voxel column of row r inside the
+// field of view, carried from column to column as the loop carries them
+// (float sums), stored by volume column c = npxls - 1 - q in S and T.
+void row_coordinates(const ViewConstants& vc, const FovExtents& fov, int32_t npxls, long r,
+                     float* S, float* T);
+
 // The scalar slice loop of one voxel column: stored column c of the row
 // starting at `row_base` (slice 0), whose loop column sits at (s, t).
 // `pitch`: floats from one slice to the next.
