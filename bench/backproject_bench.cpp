@@ -18,22 +18,29 @@ void BM_Backproject(benchmark::State& state, const std::string& isa) {
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
   BackprojGeometry bgp = bg;
   bgp.proj_pitch = g.ncols_ext + 16;
-  Matrix<float> proj = matrix(0, g.nrows - 1, 0, bgp.proj_pitch - 1);
+  // One detector image per view of the batch, as in a real run: the views
+  // compete for the caches.
+  const int batch = static_cast<int>(state.range(0));
+  std::vector<Matrix<float>> projs;
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> ud(-1.0f, 1.0f);
-  for (size_t i = 0; i < proj.size(); ++i) proj.data()[i] = ud(rng);
+  for (int b = 0; b < batch; ++b) {
+    projs.push_back(matrix(0, g.nrows - 1, 0, bgp.proj_pitch - 1));
+    for (size_t i = 0; i < projs.back().size(); ++i) projs.back().data()[i] = ud(rng);
+  }
   Tensor3<float> vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, 16);
   std::fill(vol.data(), vol.data() + vol.storage_size(), 0.0f);
   double visited = 0;
   for (int r = 0; r < p.npxls; ++r) visited += (fov.fov_end[r] - fov.fov_start[r]) * double(g.nz);
   set_backproject_isa(isa);
-  // A batch of views passes over the volume row by row, as the driver does.
-  const int batch = static_cast<int>(state.range(0));
+  // A batch of views passes over the volume, as the driver does (one
+  // thread: the driver's chunks of 32 voxel rows).
   std::vector<ViewConstants> vcs;
   for (int b = 0; b < batch; ++b) vcs.push_back(view_constants(bg, 0.3 + 0.0175 * b, 0.0175f));
+  std::vector<BackprojView> views;
+  for (int b = 0; b < batch; ++b) views.push_back({&vcs[b], projs[getenv("BENCH_SAME") ? 0 : b].data()});
   for (auto _ : state) {
-    for (int r = 0; r < p.npxls; ++r)
-      for (int b = 0; b < batch; ++b) backproject_rows(bgp, fov, vcs[b], proj.data(), vol, r, r + 1);
+    for (int r = 0; r < p.npxls; r += 32) backproject_batch(bgp, fov, views, vol, r, std::min(p.npxls, r + 32));
     benchmark::DoNotOptimize(vol.data());
   }
   set_backproject_isa("auto");

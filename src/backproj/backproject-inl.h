@@ -1,26 +1,30 @@
-// The backprojection of one view into a range of voxel rows, written once as
-// a template over the lane width and compiled per instruction set
-// (backproject_avx2.cpp: 4 double lanes; backproject_avx512.cpp: 8 double
-// lanes).  The scalar loop in backproject.cpp is the reference.
+// The backprojection of a batch of views into a range of voxel rows,
+// written once as a template over the lane width and compiled per
+// instruction set (backproject_avx2.cpp: 4 double lanes;
+// backproject_avx512.cpp: 8 double lanes).  The scalar loop in
+// backproject.cpp is the reference; every kernel gives its bytes.
 //
 // PERF NOTES
-// - Lanes are adjacent stored voxel columns of one row.  Each lane runs the
-//   scalar operation sequence of its own column exactly: the in-plane
-//   coordinates (s, t) are first carried incrementally along the row by the
-//   scalar loop and stored per column, then every column quantity is
-//   evaluated lane-wise in double and rounded to float where the scalar code
-//   stores a float (rf()).  The row coordinate v of each lane advances by its
-//   own dv per slice pair, as the scalar loop does.
+// - Lanes are adjacent stored voxel columns of one row, in blocks aligned to
+//   multiples of W.  Each lane runs the scalar operation sequence of its own
+//   column exactly: the in-plane coordinates (s, t) are carried along the
+//   row by the scalar routine, then every column quantity is evaluated
+//   lane-wise in double and rounded to float where the scalar code stores a
+//   float (rf()).  The row coordinate v of each lane advances by its own dv
+//   per slice pair, as the scalar loop does, whatever the loop order.
 // - Products of two floats are exact in double, so the weights may be formed
-//   in double and rounded once; the four-term sums are formed in double in
-//   the scalar order and added to the old voxel in double.
+//   in float and widened; the four-term sums are formed in double in the
+//   scalar order and added to the old voxel in double.
 // - Lanes whose column adds nothing, or whose slice pair is below row 8, keep
-//   their old voxel bits (a blend, not an addition of 0, which would turn a
-//   -0.0 into +0.0).
-// - Detector samples are fetched per lane (the columns land on scattered
-//   detector rows); the voxel words of a lane block are contiguous.
-// - A row is visited in full blocks of W columns; the remainder goes through
-//   the scalar column loop.
+//   their old voxel bits (a masked store or a blend, not an addition of 0,
+//   which would turn a -0.0 into +0.0).
+// - Only the voxels are shared between the views; the order in which blocks,
+//   rows and slice pairs are visited is free as long as each voxel receives
+//   the views in order (see the loop shape below).
+// - AVX-512: a block's samples usually lie in three detector rows of 16
+//   columns; row loads and lane permutes fetch them, gathers only where they
+//   do not.  A block that covers part of a row is masked (no scalar tail).
+//   The AVX2 kernel gathers and leaves partial blocks to the scalar loop.
 #pragma once
 
 #include <algorithm>
@@ -29,6 +33,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "backproj/backproject.h"
 
@@ -174,93 +179,256 @@ struct BpLanes {
 CBRECON_BP_FN inline void gather_pair512(const long long* base, __m256i idx, __m512d& lo, __m512d& hi) {
   const __m512i g = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, idx, base, 4);
   lo = _mm512_maskz_cvtps_pd(0xff, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, g)));
-  hi = _mm512_maskz_cvtps_pd(
-      0xff, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srli_epi64(0xff, g, 32))));
+  hi = _mm512_maskz_cvtps_pd(0xff, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srli_epi64(0xff, g, 32))));
 }
 #endif
 
-// The slice-pair loop of one lane block: W voxel columns whose detector
-// column iu, weights a (af) and b (bf), row coordinate v and step dv are known.
+// Loop shape of the vector kernels (measured on the 2-core Zen 5 machine,
+// whole default run: 4.5 s of backprojection with the slice loop innermost
+// per voxel column, 2.7 s with this shape).
+// - kTileRows voxel rows per tile: for a given view and slice pair the
+//   tile's rows sample nearly the same detector lines, so a line fetched
+//   for one row is still in cache for the next.
+// - kPairChunk slice pairs per visit of a block: the block's state stays in
+//   registers for the chunk, while consecutive blocks of a row still walk
+//   along the same few detector rows and the same volume slices.
+// - The chunk's slices of the tile are small enough to stay in cache while
+//   all views of the batch add to them.
+// - kPrefetchAhead: blocks ahead whose detector lines are requested early.
+inline constexpr long kTileRows = 16;
+inline constexpr long kPairChunk = 4;
+inline constexpr size_t kPrefetchAhead = 6;
+
+// W adjacent voxel columns of one row, for one view: everything the slice
+// loop needs, computed once.  Lanes that add nothing carry v = NaN (no slice
+// pair passes the v > 8 test) and a safe detector column.
 template <int W>
-CBRECON_BP_FN inline void slice_loop(const float* proj, float* lo_ptr, float* hi_ptr, size_t slice,
-                                     long npairs, long ncols, long nrows, double top,
-                                     typename BpLanes<W>::M valid, typename BpLanes<W>::D v,
-                                     typename BpLanes<W>::D dv, typename BpLanes<W>::F af,
-                                     typename BpLanes<W>::F bf, typename BpLanes<W>::I iu) {
+struct alignas(64) LaneBlock {
+  typename BpLanes<W>::D v;   // row coordinate of the next slice pair
+  typename BpLanes<W>::D dv;  // its step from one pair to the next
+  typename BpLanes<W>::F a, b;
+  typename BpLanes<W>::I iu_rel;  // detector column iu - iu_min (0 in lanes that add nothing)
+  float* lo;                      // slice-0 voxel word of lane 0
+  int32_t iu_min;
+  uint8_t valid_bits;
+  uint8_t narrow;  // the valid lanes' columns iu, iu + 1 lie in 16 from iu_min
+  uint8_t lf, ll;  // first and last valid lane
+};
+
+// Whether a block may end inside the row (masked loads and stores); without
+// them the last columns of a row go through the scalar loop.
+template <int W>
+inline constexpr bool kMaskedTail = (CBRECON_BP_ISA >= 512 && W == 8);
+
+// Column quantities of voxel rows [rt, rt1) for one view, as the scalar
+// column loop computes them, in lane blocks of W columns on a grid aligned
+// to multiples of W.  Blocks are appended column position by column
+// position and row by row within one, so that a pass over them visits the
+// tile's rows at one detector region before moving on.  A block that only
+// partly covers a row's extent masks its other lanes (or, without masked
+// stores, leaves those columns to the scalar loop, done here).  S, T:
+// scratch of (rt1 - rt) * stride floats.
+template <int W>
+CBRECON_BP_FN void build_blocks(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+                                const float* proj, float* vol, size_t slice, long rt, long rt1, float* S,
+                                float* T, long stride, std::vector<LaneBlock<W>>& blocks) {
+  using L = BpLanes<W>;
+  using D = typename L::D;
+  using I = typename L::I;
+  using M = typename L::M;
+  const long npxls = bg.npxls;
+  const long half_rows = bg.nrows / 2;
+  const double v_base = static_cast<double>(bg.pxlz) * 0.5 - bg.zhalf;
+  const double pxlz = bg.pxlz;
+  const double ucenter = bg.ucenter;
+  const double tan_d = tanstep;
+  const double u_lo = static_cast<double>(bg.ishift + 8);
+  const double u_hi = static_cast<double>(bg.ncols_ext - 1);
+  const double dbeta = vc.dbeta;
+  D lane_no;
+  for (int l = 0; l < W; ++l) lane_no[l] = l;
+
+  long cb_lo = LONG_MAX, cb_hi = 0;
+  for (long r = rt; r < rt1; ++r) {
+    if (fov.fov_start[r] >= fov.fov_end[r]) continue;
+    row_coordinates(vc, fov, bg.npxls, r, S + (r - rt) * stride, T + (r - rt) * stride);
+    cb_lo = std::min<long>(cb_lo, fov.fov_start[r] / W);
+    cb_hi = std::max<long>(cb_hi, (fov.fov_end[r] + W - 1) / W);
+  }
+  for (long r = rt; r < rt1; ++r) {
+    for (long cb = cb_lo; cb < cb_hi; ++cb) {
+      const long c0 = cb * W;
+      const long c_lo = std::max<long>(c0, fov.fov_start[r]), c_hi = std::min<long>(c0 + W, fov.fov_end[r]);
+      if (c_lo >= c_hi) continue;
+      const float* Sr = S + (r - rt) * stride;
+      const float* Tr = T + (r - rt) * stride;
+      float* const row_base = vol + static_cast<size_t>(r) * npxls;
+      if (c_hi - c_lo < W && !kMaskedTail<W>) {
+        for (long c = c_lo; c < c_hi; ++c) backproject_column(bg, vc, proj, row_base, slice, c, Sr[c], Tr[c]);
+        continue;
+      }
+      const D s = L::wide(L::loadf(Sr + c0));
+      const D t = L::wide(L::loadf(Tr + c0));
+      const D U = L::rf(sad - t);
+      const D UU = L::rf(U * U);
+      const D wv = L::rf(dbeta / UU);
+      const D mag = sdd_px / U;
+      const D v = v_base * mag + static_cast<double>(half_rows);
+      const D dv = L::rf(pxlz * mag);
+      const D su = L::rf(s / U);
+      const D u = L::rf(su / tan_d + ucenter);
+      const M valid = (U > 0.0) & (u >= u_lo) & (u < u_hi) & (lane_no >= static_cast<double>(c_lo - c0)) &
+                      (lane_no < static_cast<double>(c_hi - c0));
+      if (!L::any(valid)) continue;
+      const D u_safe = valid ? u : u_lo;
+      const I iu = L::to_int(u_safe);
+      const D fu = L::rf(u_safe - L::to_double(iu));
+      D h;
+      for (int l = 0; l < W; ++l) h[l] = bg.fanw[iu[l]];
+      const D b = L::rf(wv * fu * h);
+      const D a = L::rf(wv * h - b);
+      LaneBlock<W>& bk = blocks.emplace_back();
+      bk.v = valid ? v : __builtin_nan("");
+      bk.dv = dv;
+      bk.a = L::narrow(a);
+      bk.b = L::narrow(b);
+      bk.lo = row_base + c0;
+      int32_t iu_min = INT32_MAX, iu_max = INT32_MIN;
+      bk.valid_bits = 0;
+      bk.lf = W;
+      bk.ll = 0;
+      for (int l = 0; l < W; ++l)
+        if (valid[l]) {
+          iu_min = std::min(iu_min, iu[l]);
+          iu_max = std::max(iu_max, iu[l]);
+          bk.valid_bits |= static_cast<uint8_t>(1u << l);
+          bk.lf = std::min<uint8_t>(bk.lf, l);
+          bk.ll = static_cast<uint8_t>(l);
+        }
+      bk.iu_min = iu_min;
+      bk.narrow = iu_max - iu_min <= 14;
+      for (int l = 0; l < W; ++l) bk.iu_rel[l] = valid[l] ? iu[l] - iu_min : 0;
+    }
+  }
+}
+
+// Slice pairs [j0, j1) of every block, block by block: a block's state
+// stays in registers for the whole range and its row coordinates advance
+// by one pair at a time.
+template <int W>
+CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* proj, size_t slice, long j0,
+                             long j1, long nz, long ncols, long nrows) {
   using L = BpLanes<W>;
   using D = typename L::D;
   using F = typename L::F;
   using I = typename L::I;
   using M = typename L::M;
+  const double top = static_cast<double>(nrows - 9);
 #if CBRECON_BP_ISA >= 512
   if constexpr (W == 8) {
-    // AVX-512: masks live in k registers, weights in float lanes.
-    const __mmask8 vmask = _mm512_test_epi64_mask((__m512i)valid, (__m512i)valid);
-    const __m512d eight = _mm512_set1_pd(8.0), topv = _mm512_set1_pd(top);
-    const __m512d one = _mm512_set1_pd(1.0);
+    const __m512d eight = _mm512_set1_pd(8.0), topv = _mm512_set1_pd(top), one = _mm512_set1_pd(1.0);
     const __m256i ncv = _mm256_set1_epi32(static_cast<int32_t>(ncols));
     const __m256i nr1 = _mm256_set1_epi32(static_cast<int32_t>(nrows - 1));
-    const __m256i iuv = (__m256i)iu;
-    const __m256 a8 = (__m256)af, b8 = (__m256)bf;
+    const __m256i one_i = _mm256_set1_epi32(1);
+    const __m512i sixteen = _mm512_set1_epi32(16), one16 = _mm512_set1_epi32(1);
     const long long* base = reinterpret_cast<const long long*>(proj);
-    __m512d vv = (__m512d)v;
-    const __m512d dvv = (__m512d)dv;
-    // Columns of the block within 15 of each other: samples can come from
-    // row loads (see below).  Masked lanes sit at the left limit, so take
-    // the span over the valid lanes only.
-    int32_t iu_min = INT32_MAX, iu_max = INT32_MIN;
-    for (int l = 0; l < 8; ++l)
-      if (valid[l]) {
-        iu_min = std::min(iu_min, iu[l]);
-        iu_max = std::max(iu_max, iu[l]);
+    for (size_t k = 0; k < nblocks; ++k) {
+      LaneBlock<8>& bk = blocks[k];
+      // Ask for the detector lines a block a few places ahead will read:
+      // the walk across the detector is too irregular for the hardware
+      // prefetchers.
+      if (k + kPrefetchAhead < nblocks) {
+        const LaneBlock<8>& nb = blocks[k + kPrefetchAhead];
+        double vn = nb.v[nb.lf];
+        const double dvn = nb.dv[nb.lf];
+        for (long j = j0; j < j1; ++j, vn += dvn) {
+          if (vn > 8.0 && vn < top) {
+            const long rn = static_cast<long>(vn);
+            const float* P = proj + rn * ncols + nb.iu_min;
+            _mm_prefetch(reinterpret_cast<const char*>(P), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(P + ncols), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(P + 2 * ncols), _MM_HINT_T0);
+            const float* Q = proj + (nrows - 2 - rn) * ncols + nb.iu_min;
+            _mm_prefetch(reinterpret_cast<const char*>(Q), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(Q + ncols), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(Q + 2 * ncols), _MM_HINT_T0);
+          }
+        }
       }
-    const bool narrow_cols = vmask == 0xff && iu_max - iu_min <= 14;
-    const __m512i iu_rel = _mm512_castsi256_si512(_mm256_sub_epi32(iuv, _mm256_set1_epi32(iu_min)));
-    for (long j = 0; j < npairs; ++j, lo_ptr += slice, hi_ptr -= slice) {
-      const __mmask8 m = _mm512_mask_cmp_pd_mask(vmask, vv, eight, _CMP_GT_OQ);
-      if (m) {
-        const __m512d tv = _mm512_maskz_roundscale_pd(0xff, vv, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-        const __m256 fv = _mm512_maskz_cvtpd_ps(0xff, _mm512_sub_pd(vv, tv));
+      // Block state in registers; scalar copies of the first and last valid
+      // lanes' row coordinates (the same double additions) give the row
+      // base without moving data out of the vector unit.
+      __m512d v = (__m512d)bk.v;
+      const __m512d dvv = (__m512d)bk.dv;
+      const double* vs = reinterpret_cast<const double*>(&bk.v);
+      const double* dvs = reinterpret_cast<const double*>(&bk.dv);
+      double vf = vs[bk.lf], vl = vs[bk.ll];
+      const double dvf = dvs[bk.lf], dvl = dvs[bk.ll];
+      const __m256 a8 = (__m256)bk.a, b8 = (__m256)bk.b;
+      const __m512i iu_rel = _mm512_zextsi256_si512((__m256i)bk.iu_rel);
+      const __mmask8 valid = bk.valid_bits;
+      const bool narrow = bk.narrow;
+      const long iu_min = bk.iu_min;
+      float* const lo_base = bk.lo;
+      for (long j = j0; j < j1; ++j) {
+        const double v_edge = std::min(vf, vl);
+        const __m512d vj = v;
+        v = _mm512_add_pd(v, dvv);
+        vf = vf + dvf;
+        vl = vl + dvl;
+        const __mmask8 m = _mm512_mask_cmp_pd_mask(valid, vj, eight, _CMP_GT_OQ);
+        if (!m) continue;
+        const __m512d tv = _mm512_maskz_roundscale_pd(0xff, vj, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256 fv = _mm512_maskz_cvtpd_ps(0xff, _mm512_sub_pd(vj, tv));
+        // Weights are single operations on floats: float arithmetic gives
+        // exactly the double result rounded to float.
         const __m256 w1f = _mm256_mul_ps(a8, fv);
         const __m256 w0f = _mm256_sub_ps(a8, w1f);
         const __m256 w3f = _mm256_mul_ps(b8, fv);
         const __m256 w2f = _mm256_sub_ps(b8, w3f);
         const __m512d w0 = _mm512_maskz_cvtps_pd(0xff, w0f), w1 = _mm512_maskz_cvtps_pd(0xff, w1f);
         const __m512d w2 = _mm512_maskz_cvtps_pd(0xff, w2f), w3 = _mm512_maskz_cvtps_pd(0xff, w3f);
-        const __mmask8 held = _mm512_cmp_pd_mask(vv, topv, _CMP_GE_OQ);
-        // Lanes without a sample read row 8 (any row in range would do).
-        const __m512d ivd = _mm512_mask_blend_pd(held, _mm512_mask_blend_pd(m, eight, tv), topv);
-        const __m512d iv1d = _mm512_mask_blend_pd(held, _mm512_add_pd(ivd, one), topv);
-        const __m256i iv = _mm512_maskz_cvttpd_epi32(0xff, ivd);
-        const __m256i iv1 = _mm512_maskz_cvttpd_epi32(0xff, iv1d);
+        const __mmask8 held = _mm512_mask_cmp_pd_mask(m, vj, topv, _CMP_GE_OQ);
         __m512d p00, p01, p10, p11, q00, q01, q10, q11;
-        const double lo_row = _mm512_reduce_min_pd(ivd), hi_row = _mm512_reduce_max_pd(ivd);
-        if (narrow_cols && hi_row - lo_row <= 1.0 && !held) {
-          // Every lane's four samples lie in rows lo_row .. lo_row + 2 and in
-          // 16 columns from iu_min: three row loads and lane permutes
-          // instead of gathers (the same values, fetched differently).
-          const long r_lo = static_cast<long>(lo_row), r_hi = static_cast<long>(hi_row);
-          const __m512i rel = _mm512_castsi256_si512(iv);
-          const __m512i sel = _mm512_add_epi32(
-              _mm512_slli_epi32(_mm512_sub_epi32(rel, _mm512_set1_epi32(static_cast<int32_t>(r_lo))), 4), iu_rel);
-          const __m512i sel1 = _mm512_add_epi32(sel, _mm512_set1_epi32(1));
-          const float* R = proj + r_lo * ncols + iu_min;
-          const __m512 A = _mm512_loadu_ps(R), B = _mm512_loadu_ps(R + ncols), C = _mm512_loadu_ps(R + 2 * ncols);
-          p00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel, B)));
-          p01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel1, B)));
-          p10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel, C)));
-          p11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel1, C)));
-          // Mirror rows nrows - 1 - iv and nrows - iv, counted from nrows - 1 - r_hi.
-          const __m512i selm = _mm512_add_epi32(
-              _mm512_slli_epi32(_mm512_sub_epi32(_mm512_set1_epi32(static_cast<int32_t>(r_hi)), rel), 4), iu_rel);
-          const __m512i selm1 = _mm512_add_epi32(selm, _mm512_set1_epi32(1));
-          const float* K = proj + (nrows - 1 - r_hi) * ncols + iu_min;
-          const __m512 K0 = _mm512_loadu_ps(K), K1 = _mm512_loadu_ps(K + ncols), K2 = _mm512_loadu_ps(K + 2 * ncols);
-          q00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm, K1)));
-          q01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm1, K1)));
-          q10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm, K2)));
-          q11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm1, K2)));
-        } else {
+        bool fetched = false;
+        if (narrow && !held) {
+          // If the sampling lanes' rows lie in r_lo .. r_lo + 1, every
+          // sample sits in three rows of 16 columns from iu_min: row loads
+          // and lane permutes fetch them (the same values as gathers).
+          const int32_t r_lo = !(v_edge >= 0.0) ? 0 : v_edge < 65536.0 ? static_cast<int32_t>(v_edge) : 65536;
+          const __m256i iv = _mm512_maskz_cvttpd_epi32(0xff, vj);
+          const __m256i d = _mm256_sub_epi32(iv, _mm256_set1_epi32(r_lo));
+          if (!_mm256_mask_cmpgt_epu32_mask(m, d, one_i)) {
+            const __m512i rel = _mm512_zextsi256_si512(d);
+            const __m512i sel = _mm512_add_epi32(_mm512_maskz_slli_epi32(0xffff, rel, 4), iu_rel);
+            const __m512i sel1 = _mm512_add_epi32(sel, one16);
+            const float* R = proj + r_lo * ncols + iu_min;
+            const __m512 A = _mm512_loadu_ps(R), B = _mm512_loadu_ps(R + ncols), C = _mm512_loadu_ps(R + 2 * ncols);
+            p00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel, B)));
+            p01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel1, B)));
+            p10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel, C)));
+            p11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel1, C)));
+            // Mirror rows nrows - 1 - iv and nrows - iv, counted from
+            // nrows - 2 - r_lo: offsets 1 - d and 2 - d.
+            const __m512i selm =
+                _mm512_sub_epi32(_mm512_add_epi32(sixteen, iu_rel), _mm512_maskz_slli_epi32(0xffff, rel, 4));
+            const __m512i selm1 = _mm512_add_epi32(selm, one16);
+            const float* K = proj + (nrows - 2 - r_lo) * ncols + iu_min;
+            const __m512 K0 = _mm512_loadu_ps(K), K1 = _mm512_loadu_ps(K + ncols), K2 = _mm512_loadu_ps(K + 2 * ncols);
+            q00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm, K1)));
+            q01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm1, K1)));
+            q10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm, K2)));
+            q11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm1, K2)));
+            fetched = true;
+          }
+        }
+        if (!fetched) {
+          // Lanes without a sample read row 8 (any row in range would do).
+          const __m512d ivd = _mm512_mask_blend_pd(held, _mm512_mask_blend_pd(m, eight, tv), topv);
+          const __m512d iv1d = _mm512_mask_blend_pd(held, _mm512_add_pd(ivd, one), topv);
+          const __m256i iv = _mm512_maskz_cvttpd_epi32(0xff, ivd);
+          const __m256i iv1 = _mm512_maskz_cvttpd_epi32(0xff, iv1d);
+          const __m256i iuv = _mm256_add_epi32(_mm512_castsi512_si256(iu_rel), _mm256_set1_epi32(iu_min));
           const __m256i i0 = _mm256_add_epi32(_mm256_mullo_epi32(iv, ncv), iuv);
           const __m256i i1 = _mm256_add_epi32(_mm256_mullo_epi32(iv1, ncv), iuv);
           const __m256i k0 = _mm256_add_epi32(_mm256_mullo_epi32(_mm256_sub_epi32(nr1, iv), ncv), iuv);
@@ -270,121 +438,103 @@ CBRECON_BP_FN inline void slice_loop(const float* proj, float* lo_ptr, float* hi
           gather_pair512(base, k0, q00, q01);
           gather_pair512(base, k1, q10, q11);
         }
-        const __m512d old_lo = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(lo_ptr));
+        // Only the lanes that sample are loaded and stored: the others keep
+        // their bits (a -0.0 stays -0.0) and may belong to the next row.
+        float* lo_ptr = lo_base + static_cast<size_t>(j) * slice;
+        const __m512d old_lo = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(m, lo_ptr));
         __m512d sum = _mm512_add_pd(_mm512_mul_pd(w0, p00), _mm512_mul_pd(w1, p10));
         sum = _mm512_add_pd(sum, _mm512_mul_pd(w2, p01));
         sum = _mm512_add_pd(sum, _mm512_mul_pd(w3, p11));
-        // Lanes outside the mask write back their old value unchanged.
-        _mm256_storeu_ps(lo_ptr, _mm512_maskz_cvtpd_ps(0xff, _mm512_mask_add_pd(old_lo, m, old_lo, sum)));
-        const __m512d old_hi = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(hi_ptr));
+        _mm256_mask_storeu_ps(lo_ptr, m, _mm512_maskz_cvtpd_ps(0xff, _mm512_add_pd(old_lo, sum)));
+        float* hi_ptr = lo_base + static_cast<size_t>(nz - 1 - j) * slice;
+        const __m512d old_hi = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(m, hi_ptr));
         __m512d sum2 = _mm512_add_pd(_mm512_mul_pd(w1, q00), _mm512_mul_pd(w0, q10));
         sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(w3, q01));
         sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(w2, q11));
-        _mm256_storeu_ps(hi_ptr, _mm512_maskz_cvtpd_ps(0xff, _mm512_mask_add_pd(old_hi, m, old_hi, sum2)));
+        _mm256_mask_storeu_ps(hi_ptr, m, _mm512_maskz_cvtpd_ps(0xff, _mm512_add_pd(old_hi, sum2)));
       }
-      vv = _mm512_add_pd(vv, dvv);
+      bk.v = (D)v;
     }
     return;
   }
 #endif
-  for (long j = 0; j < npairs; ++j, lo_ptr += slice, hi_ptr -= slice) {
+  for (size_t k = 0; k < nblocks; ++k)
+  for (long j = j0; j < j1; ++j) {
+    LaneBlock<W>& bk = blocks[k];
+    const D v = bk.v;
+    bk.v = v + bk.dv;
+    const size_t lo_off = static_cast<size_t>(j) * slice;
+    const size_t hi_off = static_cast<size_t>(nz - 1 - j) * slice;
+    M valid;
+    for (int l = 0; l < W; ++l) valid[l] = (bk.valid_bits >> l & 1) ? -1 : 0;
     const M m = valid & (v > 8.0);
-    if (L::any(m)) {
-      const D tv = L::trunc(v);
-      // Weights are single operations on floats: float arithmetic gives
-      // exactly the double result rounded to float.
-      const F fv = L::narrow(v - tv);
-      const F w1f = af * fv;
-      const F w0f = af - w1f;
-      const F w3f = bf * fv;
-      const F w2f = bf - w3f;
-      const D w0 = L::wide(w0f), w1 = L::wide(w1f), w2 = L::wide(w2f), w3 = L::wide(w3f);
-      const M held = v >= top;
-      const D ivd = held ? top : (m ? tv : 8.0);
-      const I iv = L::to_int(ivd);
-      const I iv1 = L::mask32(held) ? iv : iv + 1;
-      const I i0 = iv * static_cast<int32_t>(ncols) + iu;
-      const I i1 = iv1 * static_cast<int32_t>(ncols) + iu;
-      const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
-      const I k1 = k0 + static_cast<int32_t>(ncols);
-      D p00, p01, p10, p11, q00, q01, q10, q11;
-      L::gather_pair(proj, i0, p00, p01);
-      L::gather_pair(proj, i1, p10, p11);
-      L::gather_pair(proj, k0, q00, q01);
-      L::gather_pair(proj, k1, q10, q11);
-      const I mi = L::mask32(m);
-      const F old_lo = L::loadf(lo_ptr);
-      const D sum_lo = ((w0 * p00 + w1 * p10) + w2 * p01) + w3 * p11;
-      const F new_lo = L::narrow(L::wide(old_lo) + sum_lo);
-      L::storef(lo_ptr, mi ? new_lo : old_lo);
-      const F old_hi = L::loadf(hi_ptr);
-      const D sum_hi = ((w1 * q00 + w0 * q10) + w3 * q01) + w2 * q11;
-      const F new_hi = L::narrow(L::wide(old_hi) + sum_hi);
-      L::storef(hi_ptr, mi ? new_hi : old_hi);
-    }
-    v = v + dv;
+    if (!L::any(m)) continue;
+    const D tv = L::trunc(v);
+    const F af = bk.a, bf = bk.b;
+    const F fv = L::narrow(v - tv);
+    const F w1f = af * fv;
+    const F w0f = af - w1f;
+    const F w3f = bf * fv;
+    const F w2f = bf - w3f;
+    const D w0 = L::wide(w0f), w1 = L::wide(w1f), w2 = L::wide(w2f), w3 = L::wide(w3f);
+    const M held = v >= top;
+    const D ivd = held ? top : (m ? tv : 8.0);
+    const I iv = L::to_int(ivd);
+    const I iv1 = L::mask32(held) ? iv : iv + 1;
+    const I iu = bk.iu_rel + bk.iu_min;
+    const I i0 = iv * static_cast<int32_t>(ncols) + iu;
+    const I i1 = iv1 * static_cast<int32_t>(ncols) + iu;
+    const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
+    const I k1 = k0 + static_cast<int32_t>(ncols);
+    D p00, p01, p10, p11, q00, q01, q10, q11;
+    L::gather_pair(proj, i0, p00, p01);
+    L::gather_pair(proj, i1, p10, p11);
+    L::gather_pair(proj, k0, q00, q01);
+    L::gather_pair(proj, k1, q10, q11);
+    // Full blocks only (no masked tail): every lane is a voxel of this row.
+    const I mi = L::mask32(m);
+    float* lo_ptr = bk.lo + lo_off;
+    const F old_lo = L::loadf(lo_ptr);
+    const D sum_lo = ((w0 * p00 + w1 * p10) + w2 * p01) + w3 * p11;
+    const F new_lo = L::narrow(L::wide(old_lo) + sum_lo);
+    L::storef(lo_ptr, mi ? new_lo : old_lo);
+    float* hi_ptr = bk.lo + hi_off;
+    const F old_hi = L::loadf(hi_ptr);
+    const D sum_hi = ((w1 * q00 + w0 * q10) + w3 * q01) + w2 * q11;
+    const F new_hi = L::narrow(L::wide(old_hi) + sum_hi);
+    L::storef(hi_ptr, mi ? new_hi : old_hi);
   }
 }
 
-// Adds one view to voxel rows [r0, r1).  `S`, `T`: scratch of npxls floats.
+// Adds a batch of views to voxel rows [r0, r1), tile by tile: the column
+// quantities of the tile's rows for every view of the batch first, then
+// slice pairs in chunks of kPairChunk, each chunk view after view (so every
+// voxel gets the views in order) and block after block.
 template <int W>
 CBRECON_BP_FN void backproject_rows_lanes(const BackprojGeometry& bg, const FovExtents& fov,
-                                          const ViewConstants& vc, const float* proj,
-                                          float* vol, size_t slice, long r0, long r1, float* S,
-                                          float* T) {
-  using L = BpLanes<W>;
-  using D = typename L::D;
-  using F = typename L::F;
-  using I = typename L::I;
-  using M = typename L::M;
-  const long ncols = bg.proj_pitch;  // row pitch of proj
-  const long npxls = bg.npxls;
-  const long nz = bg.nz;
-  const long nrows = bg.nrows;
-  const long half_rows = nrows / 2;
-  const double top = static_cast<double>(nrows - 9);
-  const double v_base = static_cast<double>(bg.pxlz) * 0.5 - bg.zhalf;
-  const double pxlz = bg.pxlz;
-  const double ucenter = bg.ucenter;
-  const double tan_d = tanstep;
-  const double u_lo = static_cast<double>(bg.ishift + 8);
-  const double u_hi = static_cast<double>(bg.ncols_ext - 1);
-  const double dbeta = vc.dbeta;
-
-  for (long r = r0; r < r1; ++r) {
-    row_coordinates(vc, fov, bg.npxls, r, S, T);
-    const long c_lo = fov.fov_start[r], c_hi = fov.fov_end[r];
-    float* const row_base = vol + static_cast<size_t>(r) * npxls;
-    for (long c0 = c_lo; c0 < c_hi; c0 += W) {
-      if (c0 + W > c_hi) {
-        // Remainder: one column at a time, the scalar way.
-        for (long c = c0; c < c_hi; ++c) backproject_column(bg, vc, proj, row_base, slice, c, S[c], T[c]);
-        break;
-      }
-      const D s = L::wide(L::loadf(S + c0));
-      const D t = L::wide(L::loadf(T + c0));
-      const D U = L::rf(sad - t);
-      const D UU = L::rf(U * U);
-      const D wv = L::rf(dbeta / UU);
-      const D mag = sdd_px / U;
-      D v = v_base * mag + static_cast<double>(half_rows);
-      const D dv = L::rf(pxlz * mag);
-      const D su = L::rf(s / U);
-      const D u = L::rf(su / tan_d + ucenter);
-      const M valid = (U > 0.0) & (u >= u_lo) & (u < u_hi);
-      if (!L::any(valid)) continue;
-      const D u_safe = valid ? u : u_lo;
-      const I iu = L::to_int(u_safe);
-      const D fu = L::rf(u_safe - L::to_double(iu));
-      D h;
-      for (int l = 0; l < W; ++l) h[l] = bg.fanw[iu[l]];
-      const D b = L::rf(wv * fu * h);
-      const D a = L::rf(wv * h - b);
-      float* lo_ptr = row_base + c0;
-      float* hi_ptr = row_base + (nz - 1) * slice + c0;
-      const F af = L::narrow(a), bf = L::narrow(b);
-      slice_loop<W>(proj, lo_ptr, hi_ptr, slice, nz / 2, ncols, nrows, top, valid, v, dv, af, bf, iu);
+                                          const BackprojView* views, long nviews, float* vol, size_t slice,
+                                          long r0, long r1) {
+  thread_local std::vector<float> S, T;
+  thread_local std::vector<std::vector<LaneBlock<W>>> blocks;
+  const long stride = bg.npxls + 2 * W;
+  const size_t scratch = static_cast<size_t>(kTileRows * stride);
+  if (S.size() < scratch) {
+    S.assign(scratch, 0.0f);
+    T.assign(scratch, 0.0f);
+  }
+  if (static_cast<long>(blocks.size()) < nviews) blocks.resize(nviews);
+  const long nz = bg.nz, npairs = nz / 2;
+  for (long rt = r0; rt < r1; rt += kTileRows) {
+    const long rt1 = std::min(r1, rt + kTileRows);
+    for (long b = 0; b < nviews; ++b) {
+      blocks[b].clear();
+      build_blocks<W>(bg, fov, *views[b].vc, views[b].proj, vol, slice, rt, rt1, S.data(), T.data(), stride,
+                      blocks[b]);
     }
+    for (long j = 0; j < npairs; j += kPairChunk)
+      for (long b = 0; b < nviews; ++b)
+        pair_pass<W>(blocks[b].data(), blocks[b].size(), views[b].proj, slice, j,
+                     std::min(npairs, j + kPairChunk), nz, bg.proj_pitch, bg.nrows);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <vector>
 
 #include "numeric/error.h"
 
@@ -163,15 +164,23 @@ void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, con
 
 namespace {
 
+// The reference: row by row, each view of the batch in turn, one voxel
+// column at a time with the slice loop innermost.
 void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
-                             const ViewConstants& vc, const float* proj, float* vol,
-                             size_t pitch, long r0, long r1, float* S, float* T) {
+                             const BackprojView* views, long nviews, float* vol, size_t pitch,
+                             long r0, long r1) {
   const long npxls = bg.npxls;
+  thread_local std::vector<float> S, T;
+  S.resize(npxls);
+  T.resize(npxls);
   for (long r = r0; r < r1; ++r) {
-    row_coordinates(vc, fov, bg.npxls, r, S, T);
     float* row_base = vol + static_cast<size_t>(r) * npxls;
-    for (long c = fov.fov_start[r]; c < fov.fov_end[r]; ++c)
-      backproject_column(bg, vc, proj, row_base, pitch, c, S[c], T[c]);
+    for (long b = 0; b < nviews; ++b) {
+      const ViewConstants& vc = *views[b].vc;
+      row_coordinates(vc, fov, bg.npxls, r, S.data(), T.data());
+      for (long c = fov.fov_start[r]; c < fov.fov_end[r]; ++c)
+        backproject_column(bg, vc, views[b].proj, row_base, pitch, c, S[c], T[c]);
+    }
   }
 }
 
@@ -182,7 +191,9 @@ std::vector<const detail::BackprojectImpl*> runnable() {
 #if defined(__x86_64__)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2")) v.push_back(&detail::backproject_avx2);
-  if (__builtin_cpu_supports("avx512f")) v.push_back(&detail::backproject_avx512);
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
+    v.push_back(&detail::backproject_avx512);
 #endif
   return v;
 }
@@ -222,15 +233,17 @@ std::vector<std::string> backproject_isas() {
   return names;
 }
 
+void backproject_batch(const BackprojGeometry& bg, const FovExtents& fov,
+                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1) {
+  if (views.empty() || r0 >= r1) return;
+  current().run(bg, fov, views.data(), static_cast<long>(views.size()), volume.data(),
+                static_cast<size_t>(volume.plane_pitch()), r0, r1);
+}
+
 void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1) {
-  thread_local std::vector<float> S, T;
-  if (S.size() < static_cast<size_t>(bg.npxls)) {
-    S.resize(bg.npxls);
-    T.resize(bg.npxls);
-  }
-  current().run(bg, fov, vc, proj, volume.data(), static_cast<size_t>(volume.plane_pitch()), r0, r1,
-                S.data(), T.data());
+  const BackprojView view{&vc, proj};
+  backproject_batch(bg, fov, std::span<const BackprojView>(&view, 1), volume, r0, r1);
 }
 
 }  // namespace cbrecon

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -60,8 +61,20 @@ struct ColumnQuantities {
 };
 ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta);
 
-// Adds one filtered view (proj: nrows rows of ncols_ext columns, rows
-// bg.proj_pitch floats apart) to rows [r0, r1) of the volume, with the kernel chosen by set_backproject_isa.
+// One filtered view of a batch: its constants and its detector image (nrows
+// rows of ncols_ext columns, rows bg.proj_pitch floats apart).
+struct BackprojView {
+  const ViewConstants* vc;
+  const float* proj;
+};
+
+// Adds the views, in the order given, to rows [r0, r1) of the volume with
+// the kernel chosen by set_backproject_isa.  Every voxel receives the views
+// in order; the kernels differ only in how they walk the voxels.
+void backproject_batch(const BackprojGeometry& bg, const FovExtents& fov,
+                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1);
+
+// The same for one view.
 void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1);
 
@@ -85,8 +98,8 @@ void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, con
 
 namespace detail {
 using BackprojectKernel = void (*)(const BackprojGeometry&, const FovExtents&,
-                                   const ViewConstants&, const float*, float*, size_t, long,
-                                   long, float*, float*);
+                                   const BackprojView*, long nviews, float* vol, size_t pitch,
+                                   long r0, long r1);
 struct BackprojectImpl {
   const char* name;
   BackprojectKernel run;

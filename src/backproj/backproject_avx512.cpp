@@ -1,6 +1,6 @@
 // The backprojection kernel compiled for AVX-512F: 8 voxel columns per lane pack.
 #if defined(__x86_64__)
-#define CBRECON_BP_FN __attribute__((target("avx512f")))
+#define CBRECON_BP_FN __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw")))
 #define CBRECON_BP_ISA 512
 #include "backproj/backproject-inl.h"
 

@@ -107,7 +107,11 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
     if (data_row) {
       const uint32_t* in = raw + r * static_cast<long>(ndets);
       const float* m = M[r];
+      // The table is far larger than the caches and neighbouring counts
+      // land far apart in it: ask for the entry a few pixels ahead.
+      constexpr long kAhead = 16;
       for (long c = 8; c <= ndets - 9; ++c) {
+        if (c + kAhead <= ndets - 9 && in[c + kAhead] < nlt) __builtin_prefetch(lt + in[c + kAhead]);
         const uint32_t n = in[c];
         const double logn = n < nlt ? lt[n] : std::log(static_cast<double>(n));
         const double v = n != 0 ? (static_cast<double>(m[c]) - logn + ln)

@@ -258,13 +258,19 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
     const long k = batch[b].k;
     if (!work[b].skip) vcs[b] = view_constants(bg_, job.views.angles[k] * pi / 180, job.dbeta[k]);
   }
+  // The batch's views grouped by output volume, each group in view order.
+  std::vector<std::pair<int, std::vector<BackprojView>>> groups;
+  for (long b = 0; b < nb; ++b) {
+    if (work[b].skip) continue;
+    const int job = batch[b].job;
+    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == job; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {job, {}});
+    it->second.push_back({&vcs[b], work[b].proj.data()});
+  }
   pool_->parallel_for(p_.npxls, [&](long r0, long r1, int) {
-    // Row by row, all views of the batch: the row's voxels stay in cache
-    // while the batch passes over them.
-    for (long r = r0; r < r1; ++r)
-      for (long b = 0; b < nb; ++b)
-        if (!work[b].skip)
-          backproject_rows(bg_, fov_, vcs[b], work[b].proj.data(), jobs_[batch[b].job].volume, r, r + 1);
+    // The whole batch passes over a few voxel rows at a time while their
+    // voxels stay in cache.
+    for (const auto& [job, views] : groups) backproject_batch(bg_, fov_, views, jobs_[job].volume, r0, r1);
   }, 8);
   times_.backproject += sw.lap();
   for (long b = 0; b < nb; ++b)
