@@ -4,6 +4,12 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "filter/ramp.h"
+
 namespace cbrecon {
 
 HalfScan half_scan_values(int32_t ndets, uint16_t hscan) {
@@ -89,6 +95,71 @@ void half_scan_weights(double beta, const HalfScan& hs, uint16_t hscan,
   }
 }
 
+namespace {
+
+// Line integral of one count: 10000 * (M - ln n + lnorm), or without the
+// logarithm for n = 0.
+inline float line_integral(uint32_t n, float m, double ln, const double* lt, uint32_t nlt) {
+  const double logn = n < nlt ? lt[n] : std::log(static_cast<double>(n));
+  const double v = n != 0 ? (static_cast<double>(m) - logn + ln) : (static_cast<double>(m) + ln);
+  return static_cast<float>(v * 10000.0);
+}
+
+// The two per-row loops, one pixel at a time.
+void log_row(const uint32_t* in, const float* m, double ln, const double* lt, uint32_t nlt, float* out,
+             long c0, long c1) {
+  // The table is far larger than the caches and neighbouring counts may
+  // land far apart in it: ask for the entry a few pixels ahead.
+  constexpr long kAhead = 16;
+  for (long c = c0; c < c1; ++c) {
+    if (c + kAhead < c1 && in[c + kAhead] < nlt) __builtin_prefetch(lt + in[c + kAhead]);
+    out[c] = line_integral(in[c], m[c], ln, lt, nlt);
+  }
+}
+void weight_row(float* row, const double* ww, const float* rd, long ncols) {
+  for (long c = 0; c < ncols; ++c) row[c] = static_cast<float>(ww[c] * row[c] / rd[c]);
+}
+
+#if defined(__x86_64__)
+// The same loops eight pixels at a time: every lane does the scalar
+// operations in double and rounds once, so the results are the scalar
+// ones; table entries come by gathers, counts past the table through the
+// scalar routine.
+#define CBRECON_PP_FN __attribute__((target("avx512f,avx512vl,avx512dq")))
+CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln, const double* lt, uint32_t nlt,
+                                  float* out, long c0, long c1) {
+  const __m512d lnv = _mm512_set1_pd(ln), scale = _mm512_set1_pd(10000.0);
+  const __m256i ntab = _mm256_set1_epi32(static_cast<int32_t>(nlt));
+  long c = c0;
+  for (; c + 8 <= c1; c += 8) {
+    const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
+    const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, ntab);
+    const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
+    __m512d logn = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), in_table, n, lt, 8);
+    const __m512d mv = _mm512_cvtps_pd(_mm256_loadu_ps(m + c));
+    const __m512d with_log = _mm512_add_pd(_mm512_sub_pd(mv, logn), lnv);
+    const __m512d without = _mm512_add_pd(mv, lnv);
+    const __m512d v = _mm512_mask_blend_pd(nonzero, without, with_log);
+    _mm256_storeu_ps(out + c, _mm512_cvtpd_ps(_mm512_mul_pd(v, scale)));
+    if (in_table != 0xff)
+      for (int l = 0; l < 8; ++l)
+        if (!(in_table >> l & 1)) out[c + l] = line_integral(in[c + l], m[c + l], ln, lt, nlt);
+  }
+  for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, lt, nlt);
+}
+CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* rd, long ncols) {
+  long c = 0;
+  for (; c + 8 <= ncols; c += 8) {
+    const __m512d x = _mm512_mul_pd(_mm512_loadu_pd(ww + c), _mm512_cvtps_pd(_mm256_loadu_ps(row + c)));
+    _mm256_storeu_ps(row + c, _mm512_cvtpd_ps(_mm512_div_pd(x, _mm512_cvtps_pd(_mm256_loadu_ps(rd + c)))));
+  }
+  weight_row(row + c, ww + c, rd + c, ncols - c);
+}
+#undef CBRECON_PP_FN
+#endif
+
+}  // namespace
+
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
@@ -98,6 +169,12 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
   const long ncols = g.ncols_ext;
   const long s = g.ishift;
   const double ln = lnorm;
+#if defined(__x86_64__)
+  // The vector loops follow the filter's instruction-set choice.
+  const bool wide = std::strcmp(filter_isa(), "avx512") == 0;
+#else
+  const bool wide = false;
+#endif
   for (long r = r0; r < r1; ++r) {
     float* row = proj + r * pitch;
     const bool data_row = r >= 8 && r <= nslices - 9;
@@ -106,18 +183,14 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
     std::fill(row, row + ncols, 0.0f);
     if (data_row) {
       const uint32_t* in = raw + r * static_cast<long>(ndets);
-      const float* m = M[r];
-      // The table is far larger than the caches and neighbouring counts
-      // land far apart in it: ask for the entry a few pixels ahead.
-      constexpr long kAhead = 16;
-      for (long c = 8; c <= ndets - 9; ++c) {
-        if (c + kAhead <= ndets - 9 && in[c + kAhead] < nlt) __builtin_prefetch(lt + in[c + kAhead]);
-        const uint32_t n = in[c];
-        const double logn = n < nlt ? lt[n] : std::log(static_cast<double>(n));
-        const double v = n != 0 ? (static_cast<double>(m[c]) - logn + ln)
-                                : (static_cast<double>(m[c]) + ln);
-        row[c + s] = static_cast<float>(v * 10000.0);
-      }
+      // Real column c lands on processed column c + s.
+      float* out = row + s;
+#if defined(__x86_64__)
+      if (wide)
+        log_row_avx512(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
+      else
+#endif
+        log_row(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
     }
     if (s != 0) {
       // Half-fan extension: zeros, then copies of the first valid sample up
@@ -126,9 +199,12 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
       const float first = row[s + 8];
       for (long c = m; c <= s + 7; ++c) row[c] = first;
     }
-    const float* rd = rdist[r];
-    for (long c = 0; c < ncols; ++c)
-      row[c] = static_cast<float>(ww[c] * row[c] / rd[c]);
+#if defined(__x86_64__)
+    if (wide)
+      weight_row_avx512(row, ww.data(), rdist[r], ncols);
+    else
+#endif
+      weight_row(row, ww.data(), rdist[r], ncols);
   }
 }
 
