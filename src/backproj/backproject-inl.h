@@ -370,61 +370,82 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       const bool narrow = bk.narrow;
       const long iu_min = bk.iu_min;
       float* const lo_base = bk.lo;
-      for (long j = j0; j < j1; ++j) {
-        const double v_edge = std::min(vf, vl);
-        const __m512d vj = v;
-        v = _mm512_add_pd(v, dvv);
-        vf = vf + dvf;
-        vl = vl + dvl;
-        const __mmask8 m = _mm512_mask_cmp_pd_mask(valid, vj, eight, _CMP_GT_OQ);
-        if (!m) continue;
-        const __m512d tv = _mm512_maskz_roundscale_pd(0xff, vj, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-        const __m256 fv = _mm512_maskz_cvtpd_ps(0xff, _mm512_sub_pd(vj, tv));
+      // What a slice pair needs before it touches memory: which lanes
+      // sample, the four weights, and where the samples are.  Computed one
+      // pair ahead, so that its chain of roundings overlaps the previous
+      // pair's loads and sums.
+      struct Front {
+        __mmask8 m, held;
+        bool rows_ok;  // row-load path: lanes' rows within r_lo .. r_lo + 1
+        int32_t r_lo;
+        __m512d tv, w0, w1, w2, w3;
+        __m512i sel, selm;
+      };
+      auto front = [&](__m512d vj, double v_edge) CBRECON_BP_FN {
+        Front f;
+        f.m = _mm512_mask_cmp_pd_mask(valid, vj, eight, _CMP_GT_OQ);
+        if (!f.m) return f;
+        f.tv = _mm512_maskz_roundscale_pd(0xff, vj, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256 fv = _mm512_maskz_cvtpd_ps(0xff, _mm512_sub_pd(vj, f.tv));
         // Weights are single operations on floats: float arithmetic gives
         // exactly the double result rounded to float.
         const __m256 w1f = _mm256_mul_ps(a8, fv);
         const __m256 w0f = _mm256_sub_ps(a8, w1f);
         const __m256 w3f = _mm256_mul_ps(b8, fv);
         const __m256 w2f = _mm256_sub_ps(b8, w3f);
-        const __m512d w0 = _mm512_maskz_cvtps_pd(0xff, w0f), w1 = _mm512_maskz_cvtps_pd(0xff, w1f);
-        const __m512d w2 = _mm512_maskz_cvtps_pd(0xff, w2f), w3 = _mm512_maskz_cvtps_pd(0xff, w3f);
-        const __mmask8 held = _mm512_mask_cmp_pd_mask(m, vj, topv, _CMP_GE_OQ);
-        __m512d p00, p01, p10, p11, q00, q01, q10, q11;
-        bool fetched = false;
-        if (narrow && !held) {
-          // If the sampling lanes' rows lie in r_lo .. r_lo + 1, every
-          // sample sits in three rows of 16 columns from iu_min: row loads
-          // and lane permutes fetch them (the same values as gathers).
-          const int32_t r_lo = !(v_edge >= 0.0) ? 0 : v_edge < 65536.0 ? static_cast<int32_t>(v_edge) : 65536;
+        f.w0 = _mm512_maskz_cvtps_pd(0xff, w0f);
+        f.w1 = _mm512_maskz_cvtps_pd(0xff, w1f);
+        f.w2 = _mm512_maskz_cvtps_pd(0xff, w2f);
+        f.w3 = _mm512_maskz_cvtps_pd(0xff, w3f);
+        f.held = _mm512_mask_cmp_pd_mask(f.m, vj, topv, _CMP_GE_OQ);
+        f.rows_ok = false;
+        if (narrow && !f.held) {
+          // The first and last valid lanes bound the rows; the check
+          // catches any sampling lane outside r_lo .. r_lo + 1.
+          f.r_lo = !(v_edge >= 0.0) ? 0 : v_edge < 65536.0 ? static_cast<int32_t>(v_edge) : 65536;
           const __m256i iv = _mm512_maskz_cvttpd_epi32(0xff, vj);
-          const __m256i d = _mm256_sub_epi32(iv, _mm256_set1_epi32(r_lo));
-          if (!_mm256_mask_cmpgt_epu32_mask(m, d, one_i)) {
-            const __m512i rel = _mm512_zextsi256_si512(d);
-            const __m512i sel = _mm512_add_epi32(_mm512_maskz_slli_epi32(0xffff, rel, 4), iu_rel);
-            const __m512i sel1 = _mm512_add_epi32(sel, one16);
-            const float* R = proj + r_lo * ncols + iu_min;
-            const __m512 A = _mm512_loadu_ps(R), B = _mm512_loadu_ps(R + ncols), C = _mm512_loadu_ps(R + 2 * ncols);
-            p00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel, B)));
-            p01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel1, B)));
-            p10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel, C)));
-            p11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel1, C)));
-            // Mirror rows nrows - 1 - iv and nrows - iv, counted from
-            // nrows - 2 - r_lo: offsets 1 - d and 2 - d.
-            const __m512i selm =
-                _mm512_sub_epi32(_mm512_add_epi32(sixteen, iu_rel), _mm512_maskz_slli_epi32(0xffff, rel, 4));
-            const __m512i selm1 = _mm512_add_epi32(selm, one16);
-            const float* K = proj + (nrows - 2 - r_lo) * ncols + iu_min;
-            const __m512 K0 = _mm512_loadu_ps(K), K1 = _mm512_loadu_ps(K + ncols), K2 = _mm512_loadu_ps(K + 2 * ncols);
-            q00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm, K1)));
-            q01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm1, K1)));
-            q10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm, K2)));
-            q11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm1, K2)));
-            fetched = true;
-          }
+          const __m256i d = _mm256_sub_epi32(iv, _mm256_set1_epi32(f.r_lo));
+          f.rows_ok = !_mm256_mask_cmpgt_epu32_mask(f.m, d, one_i);
+          const __m512i rel = _mm512_maskz_slli_epi32(0xffff, _mm512_zextsi256_si512(d), 4);
+          f.sel = _mm512_add_epi32(rel, iu_rel);
+          // Mirror rows nrows - 1 - iv and nrows - iv, counted from
+          // nrows - 2 - r_lo: offsets 1 - d and 2 - d.
+          f.selm = _mm512_sub_epi32(_mm512_add_epi32(sixteen, iu_rel), rel);
         }
-        if (!fetched) {
-          // Lanes without a sample read row 8 (any row in range would do).
-          const __m512d ivd = _mm512_mask_blend_pd(held, _mm512_mask_blend_pd(m, eight, tv), topv);
+        return f;
+      };
+      Front next = front(v, std::min(vf, vl));
+      for (long j = j0; j < j1; ++j) {
+        const Front f = next;
+        v = _mm512_add_pd(v, dvv);
+        vf = vf + dvf;
+        vl = vl + dvl;
+        if (j + 1 < j1) next = front(v, std::min(vf, vl));
+        if (!f.m) continue;
+        const __mmask8 m = f.m;
+        __m512d p00, p01, p10, p11, q00, q01, q10, q11;
+        if (f.rows_ok) {
+          // Every sample sits in three rows of 16 columns from iu_min: row
+          // loads and lane permutes fetch them (the same values as gathers).
+          const __m512i sel1 = _mm512_add_epi32(f.sel, one16);
+          const float* R = proj + f.r_lo * ncols + iu_min;
+          const __m512 A = _mm512_loadu_ps(R), B = _mm512_loadu_ps(R + ncols), C = _mm512_loadu_ps(R + 2 * ncols);
+          p00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, f.sel, B)));
+          p01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(A, sel1, B)));
+          p10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, f.sel, C)));
+          p11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(B, sel1, C)));
+          const __m512i selm1 = _mm512_add_epi32(f.selm, one16);
+          const float* K = proj + (nrows - 2 - f.r_lo) * ncols + iu_min;
+          const __m512 K0 = _mm512_loadu_ps(K), K1 = _mm512_loadu_ps(K + ncols), K2 = _mm512_loadu_ps(K + 2 * ncols);
+          q00 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, f.selm, K1)));
+          q01 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K0, selm1, K1)));
+          q10 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, f.selm, K2)));
+          q11 = _mm512_maskz_cvtps_pd(0xff, _mm512_castps512_ps256(_mm512_permutex2var_ps(K1, selm1, K2)));
+        } else {
+          // Gathers; lanes without a sample read row 8 (any row in range
+          // would do), held lanes row nrows - 9 twice.
+          const __mmask8 held = f.held;
+          const __m512d ivd = _mm512_mask_blend_pd(held, _mm512_mask_blend_pd(m, eight, f.tv), topv);
           const __m512d iv1d = _mm512_mask_blend_pd(held, _mm512_add_pd(ivd, one), topv);
           const __m256i iv = _mm512_maskz_cvttpd_epi32(0xff, ivd);
           const __m256i iv1 = _mm512_maskz_cvttpd_epi32(0xff, iv1d);
@@ -442,15 +463,15 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
         // their bits (a -0.0 stays -0.0) and may belong to the next row.
         float* lo_ptr = lo_base + static_cast<size_t>(j) * slice;
         const __m512d old_lo = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(m, lo_ptr));
-        __m512d sum = _mm512_add_pd(_mm512_mul_pd(w0, p00), _mm512_mul_pd(w1, p10));
-        sum = _mm512_add_pd(sum, _mm512_mul_pd(w2, p01));
-        sum = _mm512_add_pd(sum, _mm512_mul_pd(w3, p11));
+        __m512d sum = _mm512_add_pd(_mm512_mul_pd(f.w0, p00), _mm512_mul_pd(f.w1, p10));
+        sum = _mm512_add_pd(sum, _mm512_mul_pd(f.w2, p01));
+        sum = _mm512_add_pd(sum, _mm512_mul_pd(f.w3, p11));
         _mm256_mask_storeu_ps(lo_ptr, m, _mm512_maskz_cvtpd_ps(0xff, _mm512_add_pd(old_lo, sum)));
         float* hi_ptr = lo_base + static_cast<size_t>(nz - 1 - j) * slice;
         const __m512d old_hi = _mm512_maskz_cvtps_pd(0xff, _mm256_maskz_loadu_ps(m, hi_ptr));
-        __m512d sum2 = _mm512_add_pd(_mm512_mul_pd(w1, q00), _mm512_mul_pd(w0, q10));
-        sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(w3, q01));
-        sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(w2, q11));
+        __m512d sum2 = _mm512_add_pd(_mm512_mul_pd(f.w1, q00), _mm512_mul_pd(f.w0, q10));
+        sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(f.w3, q01));
+        sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(f.w2, q11));
         _mm256_mask_storeu_ps(hi_ptr, m, _mm512_maskz_cvtpd_ps(0xff, _mm512_add_pd(old_hi, sum2)));
       }
       bk.v = (D)v;
