@@ -91,6 +91,7 @@ struct ViewWork {
   Matrix<float> proj;
   Matrix<uint32_t> raw;
   int32_t t_view = 0;
+  std::string message;  // what reading the file had to report
 };
 
 std::string final_ext(const RunParams& p) {
@@ -176,18 +177,21 @@ void Reconstruction::report_timings(double total) {
                bp, ru.ru_maxrss / 1024.0, pool_->size(), filter_isa(), backproject_isa());
 }
 
+// Reads one view's file into w (header and pixel bytes).  Any message is
+// left in w.message, to be printed in view order.
 void Reconstruction::read_view(ViewWork& w, const std::string& name) {
   w.ok = false;
+  w.message.clear();
   if (!read_projection(name, w.head.data(), w.data, max_pixel_bytes(p_.nslices, p_.ndets))) {
-    std::fprintf(err_, "Can not open file %s\n", name.c_str());
+    w.message = strprintf("Can not open file %s\n", name.c_str());
     w.head.fill(0);  // treated as an empty file
     w.data.clear();
     return;
   }
   const size_t need = min_pixel_bytes(p_.nslices, p_.ndets);
   if (w.data.size() < need) {
-    std::fprintf(err_, "cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
-                 name.c_str(), w.data.size(), p_.ndets, p_.nslices, need);
+    w.message = strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
+                          name.c_str(), w.data.size(), p_.ndets, p_.nslices, need);
     w.head.fill(0);
     w.data.clear();
     return;
@@ -453,10 +457,16 @@ int Reconstruction::run(int argc, const char* const* argv) {
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
     Stopwatch sw;
-    for (size_t b = 0; b < batch.size(); ++b) {
-      read_view(work[b], jobs_[batch[b].job].views.names[batch[b].k]);
-      work[b].t_view = clock_ms();
-    }
+    // The batch's files are read in parallel; their messages come out in
+    // view order.
+    pool_->parallel_for(static_cast<long>(batch.size()), [&](long b0, long b1, int) {
+      for (long b = b0; b < b1; ++b) {
+        read_view(work[b], jobs_[batch[b].job].views.names[batch[b].k]);
+        work[b].t_view = clock_ms();
+      }
+    }, 4);
+    for (size_t b = 0; b < batch.size(); ++b)
+      if (!work[b].message.empty()) std::fputs(work[b].message.c_str(), err_);
     times_.read += sw.lap();
     process_batch(batch, work);
     progress_.update(static_cast<long>(i + batch.size()));
