@@ -1,5 +1,3 @@
-#include <sys/mman.h>
-
 #include "numeric/arrays.h"
 
 #include <unistd.h>
@@ -57,18 +55,9 @@ void* alloc_block(long long nrow, long long ncol, long long ndep, size_t elem_si
   if (count > max / elem_size) fatal_error(msg_block);
   size_t bytes = static_cast<size_t>(count) * elem_size;
   if (bytes > allocation_limit()) fatal_error(msg_block);
-  // Large blocks (detector images, volumes) sit on 2 MiB boundaries and ask
-  // for transparent huge pages: the backprojection touches a few lines of
-  // many detector rows and slices at once, which with 4 KiB pages costs a
-  // page walk per access.  Small blocks keep cache-line alignment.
-  constexpr size_t kHuge = size_t{2} << 20;
-  const size_t align = bytes >= kHuge ? kHuge : 64;
-  bytes = (bytes + align - 1) / align * align;  // aligned_alloc needs a multiple of the alignment
-  void* p = std::aligned_alloc(align, bytes);
+  bytes = (bytes + 63) / 64 * 64;  // aligned_alloc needs a multiple of the alignment
+  void* p = std::aligned_alloc(64, bytes);
   if (!p) fatal_error(msg_block);
-#ifdef MADV_HUGEPAGE
-  if (align == kHuge) madvise(p, bytes, MADV_HUGEPAGE);  // advice only; failure changes nothing
-#endif
   return p;
 }
 
