@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 #include <cmath>
 #include <cstring>
 
@@ -95,6 +98,76 @@ TEST(Decoder, NeverReadsPastItsDataAndStopsAtCode3) {
   EXPECT_TRUE(st.invalid_code);
   EXPECT_EQ(st.decoded, static_cast<size_t>(cols + 1));
   EXPECT_EQ(img[cols + 1], 0u);
+}
+
+// The decoder written the plain way: one code at a time, every read checked.
+DecodeStatus plain_decode(const std::vector<uint8_t>& data, long cols, long rows, uint32_t* v) {
+  DecodeStatus st;
+  const size_t total = static_cast<size_t>(rows * cols), n = static_cast<size_t>(cols);
+  std::fill(v, v + total, 0u);
+  const size_t L = code_table_length(rows, cols);
+  if (L > data.size()) {
+    st.truncated = true;
+    return st;
+  }
+  size_t p = L, k = 0;
+  auto byte = [&](size_t i) { return static_cast<uint32_t>(data[i]); };
+  auto u32 = [&](size_t i) { return byte(i) | byte(i + 1) << 8 | byte(i + 2) << 16 | byte(i + 3) << 24; };
+  for (; k < std::min(total, n + (rows > 1 ? 1 : 0)); ++k, p += 4) {
+    if (p + 4 > data.size()) {
+      st.truncated = true;
+      st.decoded = k;
+      return st;
+    }
+    v[k] = u32(p);
+  }
+  for (; k < total; ++k) {
+    const size_t q = k - n - 1;
+    if (q >= 4 * L) {
+      st.truncated = true;
+      break;
+    }
+    const unsigned code = data[q / 4] >> (2 * (q % 4)) & 3;
+    const size_t len = code == 0 ? 1 : code == 1 ? 2 : 4;
+    if (code == 3) {
+      st.invalid_code = true;
+      break;
+    }
+    if (p + len > data.size()) {
+      st.truncated = true;
+      break;
+    }
+    int32_t d = code == 0 ? static_cast<int8_t>(data[p]) : code == 1 ? static_cast<int16_t>(byte(p) | byte(p + 1) << 8)
+                                                                     : static_cast<int32_t>(u32(p));
+    p += len;
+    v[k] = static_cast<uint32_t>(d) + v[k - 1] + v[k - n] - v[k - n - 1];
+  }
+  st.decoded = std::min(k, total);
+  return st;
+}
+
+TEST(Decoder, MatchesThePlainDecoderOnRandomStreams) {
+  std::mt19937 rng(11);
+  for (int trial = 0; trial < 3000; ++trial) {
+    const long rows = 1 + static_cast<long>(rng() % 12), cols = 1 + static_cast<long>(rng() % 12);
+    const size_t L = code_table_length(rows, cols);
+    std::vector<uint8_t> data(L + 4 * static_cast<size_t>(rows * cols) + 8);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    // Mostly valid codes; now and then a code 3 somewhere.
+    for (size_t i = 0; i < L; ++i) {
+      uint8_t t = 0;
+      for (int c = 0; c < 4; ++c) t |= static_cast<uint8_t>((rng() % 40 == 0 ? 3 : rng() % 3) << (2 * c));
+      data[i] = t;
+    }
+    data.resize(rng() % (data.size() + 1));
+    std::vector<uint32_t> got(static_cast<size_t>(rows * cols), 7u), want(got.size());
+    const DecodeStatus a = decode_projection_into(data, cols, rows, got.data());
+    const DecodeStatus b = plain_decode(data, cols, rows, want.data());
+    ASSERT_EQ(a.truncated, b.truncated) << trial;
+    ASSERT_EQ(a.invalid_code, b.invalid_code) << trial;
+    ASSERT_EQ(a.decoded, b.decoded) << trial;
+    ASSERT_EQ(got, want) << trial;
+  }
 }
 
 class Listing : public ::testing::Test {
