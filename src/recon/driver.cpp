@@ -300,11 +300,13 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
     if (it == groups.end()) it = groups.insert(groups.end(), {job, {}});
     it->second.push_back({&vcs[b], work[b].proj.data()});
   }
+  // The whole batch passes over a few voxel rows at a time while their
+  // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
+  // the threads busy to the end of the pass.
+  const int tasks_per_thread = std::max(1, p_.npxls / (16 * pool_->size()));
   pool_->parallel_for(p_.npxls, [&](long r0, long r1, int) {
-    // The whole batch passes over a few voxel rows at a time while their
-    // voxels stay in cache.
     for (const auto& [job, views] : groups) backproject_batch(bg_, fov_, views, jobs_[job].volume, r0, r1);
-  }, 8);
+  }, tasks_per_thread);
   times_.backproject += sw.lap();
   for (long b = 0; b < nb; ++b)
     if (!work[b].skip) times_.voxel_updates += voxels_per_view_;
