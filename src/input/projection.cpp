@@ -88,11 +88,32 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
   st.decoded = plain;
   const size_t n = static_cast<size_t>(cols);
   size_t k = n + 1;
-  // Fast path: while at least 4 bytes remain every code's difference fits,
-  // so the loop needs one bound test per pixel on the input position only.
-  // The code table itself is inside data because L <= size was checked and
-  // every q < L*4 (q = k - n - 1 < (rows-1)*cols - 1 <= 4L + 2): guard below.
+  // The code table itself is inside data because L <= size was checked;
+  // a pixel past the table's codes stops the decoding as truncated.
   const size_t qmax = L * 4;  // codes present in the table
+  const size_t kend = std::min(total, qmax + n + 1);  // pixels with a code
+  // Fast path while four bytes remain: the difference is read as four
+  // bytes and cut to the code's length by shifts, so the loop has no
+  // branch on the code except the rare code 3.  With counting noise the
+  // codes vary from pixel to pixel and a branch per code mispredicts:
+  // simulated noisy scan, one thread, 0.41 s -> 0.33 s of decoding for 360
+  // views (a noise-free scan: 0.25 s -> 0.33 s).  Lengths 1, 2, 4 for codes
+  // 0, 1, 2.
+  static constexpr unsigned kLen[4] = {1, 2, 4, 0};
+  for (; k < kend && p + 4 <= size; ++k) {
+    const size_t q = k - n - 1;
+    const unsigned code = (table[q >> 2] >> (2 * (q & 3))) & 3u;
+    if (code == 3) {
+      st.invalid_code = true;
+      st.decoded = k;
+      return st;
+    }
+    const unsigned shift = 32 - 8 * kLen[code];
+    const uint32_t d = static_cast<uint32_t>(static_cast<int32_t>(load_u32(base + p) << shift) >> shift);
+    p += kLen[code];
+    v[k] = v[k - 1] + (d + v[k - n] - v[k - n - 1]);  // modular: any grouping gives the same word
+  }
+  // The last bytes (and the stops), one code at a time.
   for (; k < total; ++k) {
     const size_t q = k - n - 1;
     if (q >= qmax) {
