@@ -185,7 +185,8 @@ CBRECON_BP_FN inline void gather_pair512(const long long* base, __m256i idx, __m
 
 // Loop shape of the vector kernels (measured on the 2-core Zen 5 machine,
 // whole default run: 4.5 s of backprojection with the slice loop innermost
-// per voxel column, 2.7 s with this shape).
+// per voxel column, 2.7 s with this shape, 2.2 s with the pair-ahead
+// pipelining in pair_pass).
 // - kTileRows voxel rows per tile: for a given view and slice pair the
 //   tile's rows sample nearly the same detector lines, so a line fetched
 //   for one row is still in cache for the next.
@@ -222,9 +223,10 @@ inline constexpr bool kMaskedTail = (CBRECON_BP_ISA >= 512 && W == 8);
 
 // Column quantities of voxel rows [rt, rt1) for one view, as the scalar
 // column loop computes them, in lane blocks of W columns on a grid aligned
-// to multiples of W.  Blocks are appended column position by column
-// position and row by row within one, so that a pass over them visits the
-// tile's rows at one detector region before moving on.  A block that only
+// to multiples of W, row by row, so that a pass over them walks each row's
+// detector curve once and the next row finds the same lines in cache.  (Row
+// after row within a column position was slower: it splits the volume
+// slices into as many streams as the tile has rows.)  A block that only
 // partly covers a row's extent masks its other lanes (or, without masked
 // stores, leaves those columns to the scalar loop, done here).  S, T:
 // scratch of (rt1 - rt) * stride floats.
