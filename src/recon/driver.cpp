@@ -82,7 +82,6 @@ struct Step {
   long k;
 };
 
-// Everything one view needs between reading and backprojection.
 // One view of a batch: what its file said and its filtered image.
 struct ViewWork {
   Header head{};
@@ -126,9 +125,11 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
   const double detector = 4.0 * static_cast<double>(p.nslices) * p.ndets;
   const double processed = 4.0 * static_cast<double>(g.nrows) * g.ncols_ext;
   // Mask, log image, distance factors and log table; a filtered image per
-  // view of a batch; per thread the bytes of a view file and its counts.
-  const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed +
-                      2.0 * threads * detector + 2.0 * static_cast<double>(p.npxls) * p.npxls;
+  // view of a batch; per busy thread (at most one per view of a batch) the
+  // bytes of a view file and its counts.
+  const double busy = std::min(threads, kBatch);
+  const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed + 2.0 * busy * detector +
+                      2.0 * static_cast<double>(p.npxls) * p.npxls;
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
   const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
@@ -266,9 +267,12 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
   pool_->parallel_for(nb, [&](long b0, long b1, int tid) {
     for (long b = b0; b < b1; ++b) prepare_view(batch[b], work[b], scratch_[tid]);
   }, static_cast<int>(nb));
-  // Messages in view order.
+  // Messages in view order (on a line of their own, not after the bar).
   for (long b = 0; b < nb; ++b)
-    if (!work[b].message.empty()) std::fputs(work[b].message.c_str(), err_);
+    if (!work[b].message.empty()) {
+      progress_.clear();
+      std::fputs(work[b].message.c_str(), err_);
+    }
   // The phase's time shared out over its stages as the threads spent it.
   const double phase = sw.lap();
   StageTimes sum;
