@@ -130,7 +130,8 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
   const double busy = std::min(threads, kBatch);
   // Per thread, the backprojection's column quantities of a 16-row tile for
   // every view of a batch (about 32 bytes per voxel column).
-  const double tiles = static_cast<double>(threads) * kBatch * 16.0 * 32.0 * (p.npxls + 16);
+  const double tiles =
+      static_cast<double>(threads) * kBatch * 16.0 * 32.0 * (static_cast<double>(p.npxls) + 16);
   const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed + 2.0 * busy * detector +
                       2.0 * static_cast<double>(p.npxls) * p.npxls + tiles;
   // What the machine can give now, not its total: an overcommitted run would
