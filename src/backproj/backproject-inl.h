@@ -211,7 +211,6 @@ struct alignas(64) LaneBlock {
   typename BpLanes<W>::I iu_rel;  // detector column iu - iu_min (0 in lanes that add nothing)
   float* lo;                      // slice-0 voxel word of lane 0
   int32_t iu_min;
-  uint8_t valid_bits;
   uint8_t narrow;  // the valid lanes' columns iu, iu + 1 lie in 16 from iu_min
   uint8_t lf, ll;  // first and last valid lane
 };
@@ -296,14 +295,12 @@ CBRECON_BP_FN void build_blocks(const BackprojGeometry& bg, const FovExtents& fo
       bk.b = L::narrow(b);
       bk.lo = row_base + c0;
       int32_t iu_min = INT32_MAX, iu_max = INT32_MIN;
-      bk.valid_bits = 0;
       bk.lf = W;
       bk.ll = 0;
       for (int l = 0; l < W; ++l)
         if (valid[l]) {
           iu_min = std::min(iu_min, iu[l]);
           iu_max = std::max(iu_max, iu[l]);
-          bk.valid_bits |= static_cast<uint8_t>(1u << l);
           bk.lf = std::min<uint8_t>(bk.lf, l);
           bk.ll = static_cast<uint8_t>(l);
         }
@@ -368,7 +365,6 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       const double dvf = dvs[bk.lf], dvl = dvs[bk.ll];
       const __m256 a8 = (__m256)bk.a, b8 = (__m256)bk.b;
       const __m512i iu_rel = _mm512_zextsi256_si512((__m256i)bk.iu_rel);
-      const __mmask8 valid = bk.valid_bits;
       const bool narrow = bk.narrow;
       const long iu_min = bk.iu_min;
       float* const lo_base = bk.lo;
@@ -385,7 +381,8 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       };
       auto front = [&](__m512d vj, double v_edge) CBRECON_BP_FN {
         Front f;
-        f.m = _mm512_mask_cmp_pd_mask(valid, vj, eight, _CMP_GT_OQ);
+        // Lanes that add nothing hold v = NaN and never pass.
+        f.m = _mm512_cmp_pd_mask(vj, eight, _CMP_GT_OQ);
         if (!f.m) return f;
         f.tv = _mm512_maskz_roundscale_pd(0xff, vj, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         const __m256 fv = _mm512_maskz_cvtpd_ps(0xff, _mm512_sub_pd(vj, f.tv));
@@ -481,51 +478,49 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
     return;
   }
 #endif
-  for (size_t k = 0; k < nblocks; ++k)
-  for (long j = j0; j < j1; ++j) {
+  for (size_t k = 0; k < nblocks; ++k) {
     LaneBlock<W>& bk = blocks[k];
-    const D v = bk.v;
-    bk.v = v + bk.dv;
-    const size_t lo_off = static_cast<size_t>(j) * slice;
-    const size_t hi_off = static_cast<size_t>(nz - 1 - j) * slice;
-    M valid;
-    for (int l = 0; l < W; ++l) valid[l] = (bk.valid_bits >> l & 1) ? -1 : 0;
-    const M m = valid & (v > 8.0);
-    if (!L::any(m)) continue;
-    const D tv = L::trunc(v);
-    const F af = bk.a, bf = bk.b;
-    const F fv = L::narrow(v - tv);
-    const F w1f = af * fv;
-    const F w0f = af - w1f;
-    const F w3f = bf * fv;
-    const F w2f = bf - w3f;
-    const D w0 = L::wide(w0f), w1 = L::wide(w1f), w2 = L::wide(w2f), w3 = L::wide(w3f);
-    const M held = v >= top;
-    const D ivd = held ? top : (m ? tv : 8.0);
-    const I iv = L::to_int(ivd);
-    const I iv1 = L::mask32(held) ? iv : iv + 1;
     const I iu = bk.iu_rel + bk.iu_min;
-    const I i0 = iv * static_cast<int32_t>(ncols) + iu;
-    const I i1 = iv1 * static_cast<int32_t>(ncols) + iu;
-    const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
-    const I k1 = k0 + static_cast<int32_t>(ncols);
-    D p00, p01, p10, p11, q00, q01, q10, q11;
-    L::gather_pair(proj, i0, p00, p01);
-    L::gather_pair(proj, i1, p10, p11);
-    L::gather_pair(proj, k0, q00, q01);
-    L::gather_pair(proj, k1, q10, q11);
-    // Full blocks only (no masked tail): every lane is a voxel of this row.
-    const I mi = L::mask32(m);
-    float* lo_ptr = bk.lo + lo_off;
-    const F old_lo = L::loadf(lo_ptr);
-    const D sum_lo = ((w0 * p00 + w1 * p10) + w2 * p01) + w3 * p11;
-    const F new_lo = L::narrow(L::wide(old_lo) + sum_lo);
-    L::storef(lo_ptr, mi ? new_lo : old_lo);
-    float* hi_ptr = bk.lo + hi_off;
-    const F old_hi = L::loadf(hi_ptr);
-    const D sum_hi = ((w1 * q00 + w0 * q10) + w3 * q01) + w2 * q11;
-    const F new_hi = L::narrow(L::wide(old_hi) + sum_hi);
-    L::storef(hi_ptr, mi ? new_hi : old_hi);
+    const F af = bk.a, bf = bk.b;
+    D v = bk.v;
+    for (long j = j0; j < j1; ++j, v = v + bk.dv) {
+      // Lanes that add nothing hold v = NaN and never pass.
+      const M m = v > 8.0;
+      if (!L::any(m)) continue;
+      const D tv = L::trunc(v);
+      const F fv = L::narrow(v - tv);
+      const F w1f = af * fv;
+      const F w0f = af - w1f;
+      const F w3f = bf * fv;
+      const F w2f = bf - w3f;
+      const D w0 = L::wide(w0f), w1 = L::wide(w1f), w2 = L::wide(w2f), w3 = L::wide(w3f);
+      const M held = v >= top;
+      const D ivd = held ? top : (m ? tv : 8.0);
+      const I iv = L::to_int(ivd);
+      const I iv1 = L::mask32(held) ? iv : iv + 1;
+      const I i0 = iv * static_cast<int32_t>(ncols) + iu;
+      const I i1 = iv1 * static_cast<int32_t>(ncols) + iu;
+      const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
+      const I k1 = k0 + static_cast<int32_t>(ncols);
+      D p00, p01, p10, p11, q00, q01, q10, q11;
+      L::gather_pair(proj, i0, p00, p01);
+      L::gather_pair(proj, i1, p10, p11);
+      L::gather_pair(proj, k0, q00, q01);
+      L::gather_pair(proj, k1, q10, q11);
+      // Full blocks only (no masked tail): every lane is a voxel of this row.
+      const I mi = L::mask32(m);
+      float* lo_ptr = bk.lo + static_cast<size_t>(j) * slice;
+      const F old_lo = L::loadf(lo_ptr);
+      const D sum_lo = ((w0 * p00 + w1 * p10) + w2 * p01) + w3 * p11;
+      const F new_lo = L::narrow(L::wide(old_lo) + sum_lo);
+      L::storef(lo_ptr, mi ? new_lo : old_lo);
+      float* hi_ptr = bk.lo + static_cast<size_t>(nz - 1 - j) * slice;
+      const F old_hi = L::loadf(hi_ptr);
+      const D sum_hi = ((w1 * q00 + w0 * q10) + w3 * q01) + w2 * q11;
+      const F new_hi = L::narrow(L::wide(old_hi) + sum_hi);
+      L::storef(hi_ptr, mi ? new_hi : old_hi);
+    }
+    bk.v = v;
   }
 }
 

@@ -281,18 +281,7 @@ CBRECON_LANES_FN void cfft_lanes(float* data, int nc, int d, T& tw) {
     tw.start(6.28318530717959 / (d * mmax), false);
     for (int m = 0; m < mmax; m += 2) {
       const Tw w = tw.use();
-      for (int i = m; i < nd; i += istep) {
-        float* pi = data + i * W;
-        float* pj = data + (i + mmax) * W;
-        const auto xr = L::wide(L::load(pj)), xi = L::wide(L::load(pj + W));
-        const auto tempr = L::narrow(w.wr * xr - w.wi * xi);
-        const auto tempi = L::narrow(w.wr * xi + w.wi * xr);
-        const auto ar = L::load(pi), ai = L::load(pi + W);
-        L::store(pj, ar - tempr);
-        L::store(pj + W, ai - tempi);
-        L::store(pi, ar + tempr);
-        L::store(pi + W, ai + tempi);
-      }
+      for (int i = m; i < nd; i += istep) butterfly<L>(data, i, mmax, w);
       tw.advance();
     }
   }

@@ -14,6 +14,13 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// The low `len` bytes (1, 2 or 4) of x as a signed number, sign-extended to
+// 32 bits.
+inline uint32_t low_bytes_signed(uint32_t x, unsigned len) {
+  const unsigned shift = 32 - 8 * len;
+  return static_cast<uint32_t>(static_cast<int32_t>(x << shift) >> shift);
+}
+
 inline uint32_t load_u32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -103,17 +110,12 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
   for (; k < kend && p + 4 <= size; ++k) {
     const size_t q = k - n - 1;
     const unsigned code = (table[q >> 2] >> (2 * (q & 3))) & 3u;
-    if (code == 3) {
-      st.invalid_code = true;
-      st.decoded = k;
-      return st;
-    }
-    const unsigned shift = 32 - 8 * kLen[code];
-    const uint32_t d = static_cast<uint32_t>(static_cast<int32_t>(load_u32(base + p) << shift) >> shift);
+    if (code == 3) break;  // reported by the loop below
+    const uint32_t d = low_bytes_signed(load_u32(base + p), kLen[code]);
     p += kLen[code];
     v[k] = v[k - 1] + (d + v[k - n] - v[k - n - 1]);  // modular: any grouping gives the same word
   }
-  // The last bytes (and the stops), one code at a time.
+  // The last bytes (and the stops), one code at a time, each read checked.
   for (; k < total; ++k) {
     const size_t q = k - n - 1;
     if (q >= qmax) {
@@ -121,24 +123,19 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
       break;
     }
     const unsigned code = (table[q >> 2] >> (2 * (q & 3))) & 3u;
-    uint32_t d;
-    if (code == 0) {
-      if (p + 1 > size) { st.truncated = true; break; }
-      d = static_cast<uint32_t>(static_cast<int32_t>(static_cast<int8_t>(base[p])));
-      p += 1;
-    } else if (code == 1) {
-      if (p + 2 > size) { st.truncated = true; break; }
-      const int16_t s = static_cast<int16_t>(static_cast<uint16_t>(base[p] | base[p + 1] << 8));
-      d = static_cast<uint32_t>(static_cast<int32_t>(s));
-      p += 2;
-    } else if (code == 2) {
-      if (p + 4 > size) { st.truncated = true; break; }
-      d = load_u32(base + p);
-      p += 4;
-    } else {
+    if (code == 3) {
       st.invalid_code = true;
       break;
     }
+    const unsigned len = kLen[code];
+    if (p + len > size) {
+      st.truncated = true;
+      break;
+    }
+    uint32_t x = 0;
+    for (unsigned i = 0; i < len; ++i) x |= static_cast<uint32_t>(base[p + i]) << (8 * i);
+    const uint32_t d = low_bytes_signed(x, len);
+    p += len;
     v[k] = d + v[k - 1] + v[k - n] - v[k - n - 1];
   }
   st.decoded = std::min(k, total);
