@@ -11,7 +11,7 @@
 
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 
 namespace {
 

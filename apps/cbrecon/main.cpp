@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "backproj/volume_io.h"
+#include "output/volume_io.h"
 #include "numeric/error.h"
 #include "recon/driver.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "numeric/arrays.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 
 namespace cbrecon {
 

@@ -9,7 +9,7 @@
 #include "filter/fft.h"
 #include "filter/filter-inl.h"
 #include "numeric/error.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 
 namespace cbrecon {
 

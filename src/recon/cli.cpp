@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "numeric/error.h"
-#include "recon/params.h"
+#include "recon/cli.h"
 
 namespace cbrecon {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "backproj/backproject.h"
-#include "backproj/formats.h"
-#include "backproj/volume_io.h"
+#include "output/formats.h"
+#include "output/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
 #include "input/mask.h"
@@ -22,8 +22,8 @@
 #include "input/projection.h"
 #include "numeric/error.h"
 #include "numeric/parallel.h"
-#include "recon/geometry.h"
-#include "recon/params.h"
+#include "geometry/geometry.h"
+#include "recon/cli.h"
 #include "recon/progress.h"
 
 namespace cbrecon {

@@ -7,7 +7,7 @@
 
 #include "numeric/common.h"
 #include "numeric/error.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 #include "sim/encode.h"
 #include "sim/files.h"
 #include "sim/parallel.h"

@@ -2,7 +2,7 @@
 // reconstruction and writes the projection files, the mask file and
 // optionally the respiratory-signal file of the scan.
 //
-// Detector model (recon/geometry.h): gantry angle theta puts the source at
+// Detector model (geometry/geometry.h): gantry angle theta puts the source at
 // S = sad * t and the detector frame at s = (cos theta, -sin theta, 0),
 // t = (sin theta, cos theta, 0), z = (0, 0, 1).  Processed detector column
 // u and row v see the ray S + lambda * d, d = -t + a s + b z, with

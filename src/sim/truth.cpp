@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "numeric/error.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 #include "sim/files.h"
 #include "sim/parallel.h"
 

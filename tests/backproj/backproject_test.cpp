@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include "backproj/volume_io.h"
+#include "output/volume_io.h"
 #include "input/projection.h"
 #include "numeric/error.h"
 #include "support/test_support.h"

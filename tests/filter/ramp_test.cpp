@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "numeric/error.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 
 namespace cbrecon {
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "numeric/error.h"
-#include "recon/geometry.h"
-#include "recon/params.h"
+#include "geometry/geometry.h"
+#include "recon/cli.h"
 
 #include "fuzz_check.h"
 

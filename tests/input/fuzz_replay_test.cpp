@@ -22,8 +22,8 @@
 #include "input/projection.h"
 #include "input/rpm.h"
 #include "numeric/error.h"
-#include "recon/geometry.h"
-#include "recon/params.h"
+#include "geometry/geometry.h"
+#include "recon/cli.h"
 #include "sim/encode.h"
 #include "support/test_support.h"
 

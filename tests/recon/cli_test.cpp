@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "numeric/error.h"
-#include "recon/params.h"
+#include "recon/cli.h"
 #include "support/test_support.h"
 
 namespace cbrecon {

@@ -15,7 +15,7 @@
 #include "input/projection.h"
 #include "numeric/common.h"
 #include "numeric/error.h"
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 #include "sim/options.h"
 #include "sim/truth.h"
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "backproj/formats.h"
+#include "output/formats.h"
 
 namespace cbrecon {
 

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "recon/params.h"
+#include "geometry/params.h"
 
 namespace cbrecon {
 

@@ -1,4 +1,4 @@
-#include "backproj/volume_io.h"
+#include "output/volume_io.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "recon/geometry.h"
+#include "geometry/geometry.h"
 
 #include <gtest/gtest.h>
 

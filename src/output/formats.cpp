@@ -1,4 +1,4 @@
-#include "backproj/formats.h"
+#include "output/formats.h"
 
 #include <unistd.h>
 #include <zlib.h>
@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "backproj/preview.h"
-#include "backproj/volume_io.h"
+#include "output/preview.h"
+#include "output/volume_io.h"
 #include "numeric/error.h"
 
 namespace cbrecon {

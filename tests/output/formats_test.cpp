@@ -1,4 +1,4 @@
-#include "backproj/formats.h"
+#include "output/formats.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "backproj/volume_io.h"
+#include "output/volume_io.h"
 #include "numeric/error.h"
 #include "support/test_support.h"
 #include "support/e2e_support.h"

@@ -16,9 +16,6 @@
 
 namespace cbrecon {
 
-
-
-
 // Additions beyond the classic option set; all are long options.
 struct Extras {
   int threads = 0;           // --threads N: 0 = every available core
@@ -57,30 +54,5 @@ struct RunParams {
   int32_t w = 0;
   Extras extras;
 };
-
-enum class Mode { normal, no_argument };
-
-// Reads the command line into `p` and prints the "fov=" line on `out`.
-// Usage mode (and the argument counts we answer with the usage text) prints
-// the usage text on `out` and throws ExitRequest(1).  --help and --version
-// print on `out` and throw ExitRequest(0).  A malformed long option throws
-// RunError.  Classic options never fail: a value that is not a number leaves
-// the default in place.
-Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FILE* out);
-
-// The usage text, exactly as the classic program prints it.
-void print_usage(std::FILE* out, const char* progname, float pxlz);
-
-// The complete --help text.
-void print_help(std::FILE* out, const char* progname);
-
-// "%d" and "%f" semantics of the formatted scanner: leading blanks, a sign,
-// the longest number prefix; false (value untouched) if no number starts
-// the text.
-bool scan_int(const char* text, int32_t& value);
-bool scan_float(const char* text, float& value);
-
-// The name the volume is written under: fn_proj + "_" + (ext or "bp4d.seq").
-std::string output_name(const RunParams& p);
 
 }  // namespace cbrecon

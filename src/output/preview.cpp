@@ -1,4 +1,4 @@
-#include "backproj/preview.h"
+#include "output/preview.h"
 
 #include <png.h>
 
@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "backproj/volume_io.h"
+#include "output/volume_io.h"
 #include "numeric/error.h"
 
 namespace cbrecon {

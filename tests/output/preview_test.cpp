@@ -1,4 +1,4 @@
-#include "backproj/preview.h"
+#include "output/preview.h"
 
 #include <gtest/gtest.h>
 #include <png.h>
