@@ -677,24 +677,22 @@ TEST(Resources, ViewReadStopsAtItsLimit) {
 // Faults while writing: nothing appears under the output name unless every
 // write succeeded, and no temporary file stays behind.
 
-TEST(OutputFaults, UnwritableLocationsEndWithoutOutput) {
+TEST(OutputFaults, UnwritableLocationsAreRefusedBeforeAnyView) {
   Scan scan;
   write_bytes(scan.dir.file("P__file"), {1, 2, 3});
   const std::set<std::string> before = files_in(scan.dir.str());
   const struct {
     const char* ext;
-    const char* why;
-  } cases[] = {{"nofolder/x.seq", "No such file or directory"}, {"file/x.seq", "Not a directory"}};
+    std::string why;
+  } cases[] = {{"nofolder/x.seq", "folder " + scan.output("nofolder") + ": No such file or directory"},
+               {"file/x.seq", scan.output("file") + " is not a folder"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.ext);
     const ProcessResult r = scan.run({"-ext", c.ext});
-    const std::string name = scan.output(c.ext);
     EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(matches(r.err, "cbrecon: cannot create output file " + name + " (" + name + ".tmp-#): " +
-                                   c.why + "\n"))
-        << r.err;
-    EXPECT_NE(r.out.find("saving imagine index=2048\n"), std::string::npos);
-    EXPECT_EQ(r.out.find("image has been saved"), std::string::npos);
+    EXPECT_EQ(r.err, "cbrecon: cannot create output file " + scan.output(c.ext) + ": " + c.why + "\n");
+    EXPECT_EQ(r.out.find("i="), std::string::npos);
+    EXPECT_EQ(r.out.find("saving imagine"), std::string::npos);
     EXPECT_EQ(files_in(scan.dir.str()), before);
   }
 }
@@ -705,7 +703,7 @@ TEST(OutputFaults, FullDiskKeepsTheOldOutput) {
   Scan scan;
   write_bytes(scan.output(), {'o', 'l', 'd'});
   const std::set<std::string> before = files_in(scan.dir.str());
-  std::string cmd = "trap '' XFSZ; ulimit -f 20 && exec " + std::string(CBRECON_BIN);
+  std::string cmd = "ulimit -f 20 && exec " + std::string(CBRECON_BIN);
   for (const std::string& a : scan.args()) cmd += " '" + a + "'";
   const ProcessResult r = run_process("/bin/sh", {"-c", cmd}, scan.dir.str());
   EXPECT_EQ(r.status, 2);
