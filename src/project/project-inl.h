@@ -146,15 +146,27 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
   const long n = T.npxls, nprof = T.nz + 2, lz = T.lz;
   const long nus = static_cast<long>(T.us.size()), nvs = static_cast<long>(T.vs.size());
   const long nvs_pad = static_cast<long>(T.cv.size());
-  const long rstride = (n + 2) * lz;  // floats from one padded row to the next
+  const long lzv = T.lzv, rstride = (n + 2) * lzv;  // floats from one padded row to the next
   const float* vol = T.vol.data();
   const double st = std::sin(theta), ct = std::cos(theta);
   const double Sx = sad * st, Sy = sad * ct;
   const double pc0 = (Sx - T.xc0) / T.dx, pr0 = (T.yr0 - Sy) / T.dx;
 
-  std::vector<float> sheet(static_cast<size_t>(n) * static_cast<size_t>(lz), 0.0f);
-  std::vector<double> lam(static_cast<size_t>(n)), acc(static_cast<size_t>(nvs_pad));
-  std::vector<float> coarse(static_cast<size_t>(nus) * static_cast<size_t>(nvs), 0.0f);  // [iu][jv]
+  // Scratch kept per thread: the sheet's rows are only ever written up to
+  // nprof, so its tails stay zero while the layout stays the same.
+  thread_local std::vector<float> sheet;
+  thread_local long sheet_lz = -1, sheet_nprof = -1;
+  thread_local std::vector<double> lam, acc;
+  thread_local std::vector<float> coarse, rows;
+  if (sheet_lz != lz || sheet_nprof != nprof || sheet.size() < static_cast<size_t>(n * lz)) {
+    sheet.assign(static_cast<size_t>(n) * static_cast<size_t>(lz), 0.0f);
+    sheet_lz = lz;
+    sheet_nprof = nprof;
+  }
+  lam.resize(static_cast<size_t>(n));
+  acc.resize(static_cast<size_t>(nvs_pad));
+  coarse.resize(static_cast<size_t>(nus) * static_cast<size_t>(nvs));  // [jv][iu]
+  rows.resize(static_cast<size_t>(nvs) * static_cast<size_t>(T.ncols));
 
   for (long iu = 0; iu < nus; ++iu) {
     const double a = (static_cast<double>(T.us[iu]) - T.ucenter) * static_cast<double>(tanstep);
@@ -165,19 +177,23 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
     const double qa = dpc * dpc + dpr * dpr, qb = ex * dpc + ey * dpr;
     const double qc = ex * ex + ey * ey - T.radius * T.radius;
     const double disc = qb * qb - qa * qc;
-    if (!(disc > 0)) continue;
-    const double sq = std::sqrt(disc);
+    const double sq = std::sqrt(std::max(disc, 0.0));
     const double l0 = std::max((-qb - sq) / qa, 0.0), l1 = std::min((-qb + sq) / qa, sdd);
-    if (!(l1 > l0)) continue;
+    long lo = 0, hi = -1;
     const bool xdrive = std::fabs(Dx) >= std::fabs(Dy);
     // Driving axis: index coordinate p(lambda) = p0 + lambda dp; the other
     // axis o(lambda) = o0 + lambda do.
     const double p0 = xdrive ? pc0 : pr0, dp = xdrive ? dpc : dpr;
     const double o0 = xdrive ? pr0 : pc0, dO = xdrive ? dpr : dpc;
     const double e0 = p0 + l0 * dp, e1 = p0 + l1 * dp;
-    const long lo = std::max(0L, static_cast<long>(std::ceil(std::min(e0, e1))));
-    const long hi = std::min(n - 1, static_cast<long>(std::floor(std::max(e0, e1))));
-    if (lo > hi) continue;
+    if (disc > 0 && l1 > l0) {
+      lo = std::max(0L, static_cast<long>(std::ceil(std::min(e0, e1))));
+      hi = std::min(n - 1, static_cast<long>(std::floor(std::max(e0, e1))));
+    }
+    if (lo > hi) {  // the column misses the field of view
+      for (long j = 0; j < nvs; ++j) coarse[j * nus + iu] = 0.0f;
+      continue;
+    }
     const long K = hi - lo + 1;
     for (long k = 0; k < K; ++k) {
       const long i = dp > 0 ? lo + k : hi - k;  // source to detector
@@ -193,28 +209,25 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
       const long io = static_cast<long>(of);
       const double f = o - of;
       // Padded indices: row r at r + 1, column c at c + 1.
-      const float* q0 = xdrive ? vol + (io + 1) * rstride + (i + 1) * lz
-                               : vol + (i + 1) * rstride + (io + 1) * lz;
-      const float* q1 = xdrive ? q0 + rstride : q0 + lz;
+      const float* q0 = xdrive ? vol + (io + 1) * rstride + (i + 1) * lzv
+                               : vol + (i + 1) * rstride + (io + 1) * lzv;
+      const float* q1 = xdrive ? q0 + rstride : q0 + lzv;
       blend_profile(q0, q1, f, nprof, prof);
     }
     ray_sums(T, sheet.data(), lam.data(), K, nvs, acc.data());
     const double step = T.dx / std::fabs(xdrive ? Dx : Dy);  // lambda per step
-    float* col = coarse.data() + iu * nvs;
     for (long j = 0; j < nvs; ++j)
-      col[j] = static_cast<float>(acc[j] * (step * std::sqrt(1.0 + a * a + T.bv[j] * T.bv[j])));
+      coarse[j * nus + iu] = static_cast<float>(acc[j] * (step * std::sqrt(1.0 + a * a + T.bv[j] * T.bv[j])));
   }
 
   // Fill: along each traced row first, then between traced rows.
   const long ncols = T.ncols;
-  std::vector<float> rows(static_cast<size_t>(nvs) * static_cast<size_t>(ncols));
-  for (long u = 0; u < ncols; ++u) {
-    const float* c0 = coarse.data() + T.iu0[u] * nvs;
-    const float* c1 = coarse.data() + T.iu1[u] * nvs;
-    const double f = T.fu[u];
-    for (long j = 0; j < nvs; ++j) {
-      const double x0 = c0[j], x1 = c1[j];
-      rows[static_cast<size_t>(j) * ncols + u] = static_cast<float>(x0 + f * (x1 - x0));
+  for (long j = 0; j < nvs; ++j) {
+    const float* c = coarse.data() + j * nus;
+    float* row = rows.data() + j * ncols;
+    for (long u = 0; u < ncols; ++u) {
+      const double x0 = c[T.iu0[u]], x1 = c[T.iu1[u]];
+      row[u] = static_cast<float>(x0 + T.fu[u] * (x1 - x0));
     }
   }
   for (long v = 0; v < T.nrows; ++v) {

@@ -62,6 +62,7 @@ ForwardProjector::ForwardProjector(const BackprojGeometry& bg, const FovExtents&
   T.npxls = n;
   T.nz = nz;
   T.lz = (nz + 17 + 15) / 16 * 16;  // a 16-float window from any index in [0, nz + 1]
+  T.lzv = (nz + 2 + 15) / 16 * 16;
   T.nrows = bg.nrows;
   T.ncols = bg.ncols_ext;
   T.dx = bg.dx;
@@ -84,7 +85,7 @@ ForwardProjector::ForwardProjector(const BackprojGeometry& bg, const FovExtents&
     }
   T.radius = std::sqrt(r2) + 1.5;
 
-  T.vol = f3tensor(0, n + 1, 0, n + 1, 0, T.lz - 1);
+  T.vol = f3tensor(0, n + 1, 0, n + 1, 0, T.lzv - 1);
   std::fill(T.vol.data(), T.vol.data() + T.vol.storage_size(), 0.0f);
   const float* src = volume.data();
   const long plane = volume.plane_pitch();

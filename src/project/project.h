@@ -50,15 +50,17 @@ struct ProjectorOptions {
 namespace detail {
 // Per-run tables of a projector (see ForwardProjector).
 struct ProjectorTables {
-  long npxls = 0, nz = 0, lz = 0;  // lz: floats of one padded z-profile
+  long npxls = 0, nz = 0;
+  long lz = 0;   // floats of a sheet's z-profile: nz + 2 and room for a 16-float window
+  long lzv = 0;  // floats of a volume z-profile: nz + 2 rounded up to 16
   long nrows = 0, ncols = 0;       // processed detector
   double dx = 0, xc0 = 0, yr0 = 0; // grid step, x of stored column 0, y of row 0
   double ucenter = 0;
   double z0 = 0, zmax = 0;         // padded slice index at z = 0; last padded index
   double cc = 0, rc = 0, radius = 0;  // field of view in index units (centre column, row; radius)
   // The volume inside the field of view, [row + 1][column + 1][slice + 1]:
-  // one zero voxel around the grid and one zero slice below and lz - nz - 1
-  // above every z-profile.
+  // one zero voxel around the grid and one zero slice below and above
+  // every z-profile.
   Tensor3<float> vol;
   std::vector<long> us, vs;        // traced columns and rows
   std::vector<double> bv, cv;      // per traced row: b, and b / pxlz (padded to a multiple of 16)
@@ -82,7 +84,7 @@ class ForwardProjector {
   // builds the per-run tables; the volume may be changed or freed
   // afterwards.  RunError when the volume, field of view or options do not
   // match the geometry; FatalError when the copy cannot be allocated
-  // ((npxls + 2)^2 x lz floats, lz = nz + 17 rounded up to 16).
+  // ((npxls + 2)^2 x (nz + 2 rounded up to 16) floats).
   ForwardProjector(const BackprojGeometry& bg, const FovExtents& fov, const Tensor3<float>& volume,
                    ProjectorOptions opt = {});
 
