@@ -21,6 +21,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "geometry/geometry.h"
@@ -41,74 +43,105 @@ namespace {
 
 using detail::ProjectorTables;
 
+#if CBRECON_PJ_ISA
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// GCC vector types of W lanes.
+template <int W>
+struct PjTypes;
+template <>
+struct PjTypes<4> {
+  typedef double D __attribute__((vector_size(32)));
+  typedef float F __attribute__((vector_size(16)));
+  typedef int32_t I __attribute__((vector_size(16)));
+};
+template <>
+struct PjTypes<8> {
+  typedef double D __attribute__((vector_size(64)));
+  typedef float F __attribute__((vector_size(32)));
+  typedef int32_t I __attribute__((vector_size(32)));
+};
+
 #if CBRECON_PJ_ISA == 512
-// 8 rows per block; acc and T.cv hold whole blocks.
-CBRECON_PJ_FN void ray_sums(const ProjectorTables& T, const float* sheet, const double* lam, long K,
-                            long nrays, double* acc) {
-  const __m512d z0 = _mm512_set1_pd(T.z0), zmax = _mm512_set1_pd(T.zmax), zero = _mm512_setzero_pd();
-  const __m512i one = _mm512_set1_epi32(1);
-  const double lmax = K > 0 ? std::max(lam[0], lam[K - 1]) : 0.0;
-  for (long j = 0; j < nrays; j += 8) {
-    const __m512d cv = _mm512_loadu_pd(&T.cv[j]);
-    __m512d s = zero;
-    const bool window = (T.cv[j + 7] - T.cv[j]) * lmax <= 12.0;
-    for (long k = 0; k < K; ++k) {
-      __m512d zp = _mm512_add_pd(_mm512_mul_pd(cv, _mm512_set1_pd(lam[k])), z0);
-      zp = _mm512_max_pd(zero, zp);
-      zp = _mm512_min_pd(zmax, zp);
-      const __m256i iz = _mm512_cvttpd_epi32(zp);
-      const __m512d fz = _mm512_sub_pd(zp, _mm512_cvtepi32_pd(iz));
-      const float* row = sheet + k * T.lz;
-      __m256 a, b;
-      if (window) {
-        const int base = _mm_cvtsi128_si32(_mm256_castsi256_si128(iz));
-        const __m512i idx = _mm512_zextsi256_si512(_mm256_sub_epi32(iz, _mm256_set1_epi32(base)));
-        const __m512 win = _mm512_loadu_ps(row + base);
-        a = _mm512_castps512_ps256(_mm512_permutexvar_ps(idx, win));
-        b = _mm512_castps512_ps256(_mm512_permutexvar_ps(_mm512_add_epi32(idx, one), win));
-      } else {
-        a = _mm256_i32gather_ps(row, iz, 4);
-        b = _mm256_i32gather_ps(row + 1, iz, 4);
-      }
-      const __m512d ad = _mm512_cvtps_pd(a), bd = _mm512_cvtps_pd(b);
-      s = _mm512_add_pd(s, _mm512_add_pd(ad, _mm512_mul_pd(fz, _mm512_sub_pd(bd, ad))));
-    }
-    _mm512_storeu_pd(acc + j, s);
+constexpr int kLanes = 8;
+constexpr double kSpread = 12.0;  // a 16-float window holds slices iz .. iz + 1 of every lane
+// Slices iz and iz + 1 of one z-profile for every lane.
+CBRECON_PJ_FN inline void fetch(const float* row, PjTypes<8>::I iz, bool window, PjTypes<8>::F& a,
+                                PjTypes<8>::F& b) {
+  const __m256i z = reinterpret_cast<__m256i>(iz);
+  if (window) {
+    const int base = iz[0];
+    const __m512i idx = _mm512_zextsi256_si512(_mm256_sub_epi32(z, _mm256_set1_epi32(base)));
+    const __m512 win = _mm512_loadu_ps(row + base);
+    a = reinterpret_cast<PjTypes<8>::F>(_mm512_castps512_ps256(_mm512_permutexvar_ps(idx, win)));
+    b = reinterpret_cast<PjTypes<8>::F>(
+        _mm512_castps512_ps256(_mm512_permutexvar_ps(_mm512_add_epi32(idx, _mm512_set1_epi32(1)), win)));
+  } else {
+    a = reinterpret_cast<PjTypes<8>::F>(_mm256_i32gather_ps(row, z, 4));
+    b = reinterpret_cast<PjTypes<8>::F>(_mm256_i32gather_ps(row + 1, z, 4));
   }
 }
-#elif CBRECON_PJ_ISA == 2
-// 4 rows per block; acc and T.cv hold whole blocks.
+// Float and int32 lanes widened to double (the generic conversion splits
+// into halves).
+CBRECON_PJ_FN inline PjTypes<8>::D widen(PjTypes<8>::F x) {
+  return reinterpret_cast<PjTypes<8>::D>(_mm512_cvtps_pd(reinterpret_cast<__m256>(x)));
+}
+CBRECON_PJ_FN inline PjTypes<8>::D widen(PjTypes<8>::I x) {
+  return reinterpret_cast<PjTypes<8>::D>(_mm512_cvtepi32_pd(reinterpret_cast<__m256i>(x)));
+}
+#else
+constexpr int kLanes = 4;
+constexpr double kSpread = 4.5;  // an 8-float window
+CBRECON_PJ_FN inline void fetch(const float* row, PjTypes<4>::I iz, bool window, PjTypes<4>::F& a,
+                                PjTypes<4>::F& b) {
+  const __m128i z = reinterpret_cast<__m128i>(iz);
+  if (window) {
+    const int base = iz[0];
+    const __m256i idx = _mm256_zextsi128_si256(_mm_sub_epi32(z, _mm_set1_epi32(base)));
+    const __m256 win = _mm256_loadu_ps(row + base);
+    a = reinterpret_cast<PjTypes<4>::F>(_mm256_castps256_ps128(_mm256_permutevar8x32_ps(win, idx)));
+    b = reinterpret_cast<PjTypes<4>::F>(
+        _mm256_castps256_ps128(_mm256_permutevar8x32_ps(win, _mm256_add_epi32(idx, _mm256_set1_epi32(1)))));
+  } else {
+    a = reinterpret_cast<PjTypes<4>::F>(_mm_i32gather_ps(row, z, 4));
+    b = reinterpret_cast<PjTypes<4>::F>(_mm_i32gather_ps(row + 1, z, 4));
+  }
+}
+CBRECON_PJ_FN inline PjTypes<4>::D widen(PjTypes<4>::F x) {
+  return reinterpret_cast<PjTypes<4>::D>(_mm256_cvtps_pd(reinterpret_cast<__m128>(x)));
+}
+CBRECON_PJ_FN inline PjTypes<4>::D widen(PjTypes<4>::I x) {
+  return reinterpret_cast<PjTypes<4>::D>(_mm256_cvtepi32_pd(reinterpret_cast<__m128i>(x)));
+}
+#endif
+
+// kLanes rows per block, each lane the scalar sequence below; acc and T.cv
+// hold whole blocks.  Row coordinates rise from lane to lane (T.cv is
+// sorted and lambda >= 0), so lane 0 holds the lowest slice of a block.
 CBRECON_PJ_FN void ray_sums(const ProjectorTables& T, const float* sheet, const double* lam, long K,
                             long nrays, double* acc) {
-  const __m256d z0 = _mm256_set1_pd(T.z0), zmax = _mm256_set1_pd(T.zmax), zero = _mm256_setzero_pd();
-  const __m256i one = _mm256_set1_epi32(1);
+  using D = typename PjTypes<kLanes>::D;
+  using F = typename PjTypes<kLanes>::F;
+  using I = typename PjTypes<kLanes>::I;
+  const D z0 = D{} + T.z0, zmax = D{} + T.zmax, zero = D{};
   const double lmax = K > 0 ? std::max(lam[0], lam[K - 1]) : 0.0;
-  for (long j = 0; j < nrays; j += 4) {
-    const __m256d cv = _mm256_loadu_pd(&T.cv[j]);
-    __m256d s = zero;
-    const bool window = (T.cv[j + 3] - T.cv[j]) * lmax <= 4.5;
+  for (long j = 0; j < nrays; j += kLanes) {
+    D cv;
+    std::memcpy(&cv, &T.cv[j], sizeof cv);
+    D s = zero;
+    const bool window = (T.cv[j + kLanes - 1] - T.cv[j]) * lmax <= kSpread;
     for (long k = 0; k < K; ++k) {
-      __m256d zp = _mm256_add_pd(_mm256_mul_pd(cv, _mm256_set1_pd(lam[k])), z0);
-      zp = _mm256_max_pd(zero, zp);
-      zp = _mm256_min_pd(zmax, zp);
-      const __m128i iz = _mm256_cvttpd_epi32(zp);
-      const __m256d fz = _mm256_sub_pd(zp, _mm256_cvtepi32_pd(iz));
-      const float* row = sheet + k * T.lz;
-      __m128 a, b;
-      if (window) {
-        const int base = _mm_cvtsi128_si32(iz);
-        const __m256i idx = _mm256_zextsi128_si256(_mm_sub_epi32(iz, _mm_set1_epi32(base)));
-        const __m256 win = _mm256_loadu_ps(row + base);
-        a = _mm256_castps256_ps128(_mm256_permutevar8x32_ps(win, idx));
-        b = _mm256_castps256_ps128(_mm256_permutevar8x32_ps(win, _mm256_add_epi32(idx, one)));
-      } else {
-        a = _mm_i32gather_ps(row, iz, 4);
-        b = _mm_i32gather_ps(row + 1, iz, 4);
-      }
-      const __m256d ad = _mm256_cvtps_pd(a), bd = _mm256_cvtps_pd(b);
-      s = _mm256_add_pd(s, _mm256_add_pd(ad, _mm256_mul_pd(fz, _mm256_sub_pd(bd, ad))));
+      D zp = cv * lam[k] + z0;
+      zp = zp < zero ? zero : zp;
+      zp = zmax < zp ? zmax : zp;
+      const I iz = __builtin_convertvector(zp, I);
+      const D fz = zp - widen(iz);
+      F a, b;
+      fetch(sheet + k * T.lz, iz, window, a, b);
+      const D ad = widen(a), bd = widen(b);
+      s = s + (ad + fz * (bd - ad));
     }
-    _mm256_storeu_pd(acc + j, s);
+    std::memcpy(acc + j, &s, sizeof s);
   }
 }
 #else
@@ -156,7 +189,8 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
   // nprof, so its tails stay zero while the layout stays the same.
   thread_local std::vector<float> sheet;
   thread_local long sheet_lz = -1, sheet_nprof = -1;
-  thread_local std::vector<double> lam, acc;
+  thread_local std::vector<double> lam, acc, frac;
+  thread_local std::vector<long> at;
   thread_local std::vector<float> coarse, rows;
   if (sheet_lz != lz || sheet_nprof != nprof || sheet.size() < static_cast<size_t>(n * lz)) {
     sheet.assign(static_cast<size_t>(n) * static_cast<size_t>(lz), 0.0f);
@@ -164,6 +198,8 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
     sheet_nprof = nprof;
   }
   lam.resize(static_cast<size_t>(n));
+  frac.resize(static_cast<size_t>(n));
+  at.resize(static_cast<size_t>(n));
   acc.resize(static_cast<size_t>(nvs_pad));
   coarse.resize(static_cast<size_t>(nus) * static_cast<size_t>(nvs));  // [jv][iu]
   rows.resize(static_cast<size_t>(nvs) * static_cast<size_t>(T.ncols));
@@ -195,24 +231,37 @@ CBRECON_PJ_FN void project_view(const ProjectorTables& T, double theta, float* o
       continue;
     }
     const long K = hi - lo + 1;
+    // Where each step's profile pair starts (-1: off the grid) and its
+    // in-plane fraction, then the blends, fetching a few steps ahead: a
+    // column that steps along rows jumps a whole padded row per step.
     for (long k = 0; k < K; ++k) {
       const long i = dp > 0 ? lo + k : hi - k;  // source to detector
       const double l = (static_cast<double>(i) - p0) / dp;
       lam[k] = l;
       const double o = o0 + l * dO;
       const double of = std::floor(o);
-      float* prof = sheet.data() + k * lz;
       if (!(of >= -1.0 && of <= static_cast<double>(n - 1))) {
-        std::fill(prof, prof + nprof, 0.0f);
+        at[k] = -1;
         continue;
       }
       const long io = static_cast<long>(of);
-      const double f = o - of;
+      frac[k] = o - of;
       // Padded indices: row r at r + 1, column c at c + 1.
-      const float* q0 = xdrive ? vol + (io + 1) * rstride + (i + 1) * lzv
-                               : vol + (i + 1) * rstride + (io + 1) * lzv;
-      const float* q1 = xdrive ? q0 + rstride : q0 + lzv;
-      blend_profile(q0, q1, f, nprof, prof);
+      at[k] = xdrive ? (io + 1) * rstride + (i + 1) * lzv : (i + 1) * rstride + (io + 1) * lzv;
+    }
+    const long pair = xdrive ? rstride : lzv;  // from a profile to its neighbour
+    constexpr long ahead = 4;
+    for (long k = 0; k < K; ++k) {
+      if (k + ahead < K && at[k + ahead] >= 0)
+        for (long b = 0; b < nprof; b += 16) {
+          __builtin_prefetch(vol + at[k + ahead] + b);
+          __builtin_prefetch(vol + at[k + ahead] + pair + b);
+        }
+      float* prof = sheet.data() + k * lz;
+      if (at[k] < 0)
+        std::fill(prof, prof + nprof, 0.0f);
+      else
+        blend_profile(vol + at[k], vol + at[k] + pair, frac[k], nprof, prof);
     }
     ray_sums(T, sheet.data(), lam.data(), K, nvs, acc.data());
     const double step = T.dx / std::fabs(xdrive ? Dx : Dy);  // lambda per step
