@@ -15,6 +15,7 @@
 
 #include "backproj/backproject.h"
 #include "output/formats.h"
+#include "project/project.h"
 #include "output/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
@@ -28,6 +29,7 @@
 #include "recon/cli.h"
 #include "recon/outputs.h"
 #include "recon/progress.h"
+#include "recon/reconstruction.h"
 #include "recon/view_pass.h"
 
 namespace cbrecon {
@@ -44,18 +46,14 @@ constexpr long kSlicePad = 16;
 // Likewise for the rows of a filtered view (often 4 KiB long).
 constexpr long kRowPad = 16;
 
-// One output volume and the views that feed it.
-struct Job {
-  ViewList views;
-  std::string ext;
-  std::vector<float> dbeta;
-  Tensor3<float> volume;
-  Header headout{};
-  bool any_view = false;
-};
+// A prior-image bin's suffix: the plain bin's with "_mkb" before ".seq".
+std::string mkb_ext(const std::string& ext) { return ext.substr(0, ext.size() - 4) + "_mkb.seq"; }
 
 std::string final_ext(const RunParams& p) {
-  if (p.rpm_on) return phase_suffix(p.ph_recon, p.hscan);
+  if (p.rpm_on) {
+    const std::string ext = phase_suffix(p.ph_recon, p.hscan);
+    return p.extras.mkb ? mkb_ext(ext) : ext;
+  }
   if (p.hscan == 1) return "hf4d_cali.seq";
   return p.ext;
 }
@@ -69,6 +67,16 @@ void check_names(const RunParams& p) {
     throw RunError(strprintf("output file name is %zu characters long; at most %zu are allowed: %s",
                              out.size(), kMaxName, out.c_str()));
   projection_name(p.fn_proj, 0);  // throws if even a five-digit name is too long
+}
+
+// Modes that cannot be combined, refused before anything is read.
+void check_modes(const RunParams& p) {
+  if (p.extras.all_phases && !p.rpm_on)
+    throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  if (p.extras.mkb && !p.rpm_on)
+    throw RunError("--mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument");
+  if (p.extras.mkb && p.hscan == 1)
+    throw RunError("--mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle");
 }
 
 // Refuses a run whose buffers cannot fit in memory, before allocating them.
@@ -85,8 +93,11 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
   // every view of a batch (about 32 bytes per voxel column).
   const double tiles =
       static_cast<double>(threads) * kBatch * 16.0 * 32.0 * (static_cast<double>(p.npxls) + 16);
+  // --mkb: the prior, the projector's copy of it, and a model image per
+  // busy thread.
+  const double prior = p.extras.mkb ? 2 * volume + busy * processed : 0;
   const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed + 2.0 * busy * detector +
-                      2.0 * static_cast<double>(p.npxls) * p.npxls + tiles;
+                      2.0 * static_cast<double>(p.npxls) * p.npxls + tiles + prior;
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
   const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
@@ -103,45 +114,24 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
 std::vector<PlannedVolume> planned_volumes(const RunParams& p) {
   std::vector<PlannedVolume> v;
   if (p.rpm_on && p.extras.all_phases) {
-    for (uint16_t bin = 1; bin <= 10; ++bin) v.push_back({phase_suffix(bin, p.hscan)});
+    for (uint16_t bin = 1; bin <= 10; ++bin) {
+      const std::string ext = phase_suffix(bin, p.hscan);
+      v.push_back({p.extras.mkb ? mkb_ext(ext) : ext});
+    }
   } else {
     v.push_back({final_ext(p)});
   }
   return v;
 }
 
-class Reconstruction {
- public:
-  Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
-  int run(int argc, const char* const* argv);
-
- private:
-  void read_mask_tables();
-  void list_views();
-  std::vector<PassView> processing_order() const;
-  void report_classic(std::span<const ViewOutcome> batch);
-  void write_job(Job& job, std::vector<std::string>& failures);
-  std::vector<Job> all_phase_jobs();
-  void report_timings(double total);
-
-  std::FILE* out_;
-  std::FILE* err_;
-  RunParams p_;
-  RunTables t_;
-  Header mask_head_{};
-  std::vector<Job> jobs_;
-  std::unique_ptr<ThreadPool> pool_;
-  ProgressBar progress_;
-  long progress_done_ = 0;
-  std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
-  int32_t t_start_ = 0, t_last_ = 0;
-  StageTimes times_;
-};
+}  // namespace
 
 void Reconstruction::report_timings(double total) {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   const double bp = times_.backproject > 0 ? times_.voxel_updates / times_.backproject : 0;
+  if (times_.project > 0)
+    std::fprintf(err_, "timings: forward projection %.3f s, not counted in the stages below\n", times_.project);
   std::fprintf(err_,
                "timings: read %.3f s, decode %.3f s, preprocess+filter %.3f s, backproject %.3f s, "
                "write %.3f s, total %.3f s\n"
@@ -234,11 +224,7 @@ std::vector<PassView> Reconstruction::processing_order() const {
 // every view's line.
 void Reconstruction::report_classic(std::span<const ViewOutcome> batch) {
   const long nb = static_cast<long>(batch.size());
-  for (const ViewOutcome& o : batch)
-    if (!o.message.empty()) {
-      progress_.clear();
-      std::fputs(o.message.c_str(), err_);
-    }
+  print_messages(batch);
   progress_.clear();
   const int32_t now = clock_ms();
   for (long b = 0; b < nb; ++b) {
@@ -259,6 +245,16 @@ void Reconstruction::report_classic(std::span<const ViewOutcome> batch) {
   t_last_ = now;
   progress_done_ += nb;
   progress_.update(progress_done_);
+}
+
+// The read and decode messages of a batch in view order, each view's once
+// in a run (a second pass over a view repeats nothing).
+void Reconstruction::print_messages(std::span<const ViewOutcome> batch) {
+  for (const ViewOutcome& o : batch)
+    if (!o.message.empty() && reported_.insert(*o.view->name).second) {
+      progress_.clear();
+      std::fputs(o.message.c_str(), err_);
+    }
 }
 
 // Writes one volume and what goes beside it.  A file that cannot be
@@ -292,14 +288,14 @@ int Reconstruction::run(int argc, const char* const* argv) {
   t_.g = setup_geometry(p_);
   const Geometry& g = t_.g;
   check_names(p_);
-  if (p_.extras.all_phases && !p_.rpm_on)
-    throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  check_modes(p_);
   check_outputs(p_, planned_outputs(p_, planned_volumes(p_)));
   pool_ = std::make_unique<ThreadPool>(p_.extras.threads);
   if (pool_->size() < pool_->requested())
     notes_.push_back(strprintf("warning: only %d of the %d threads asked for could be started",
                                pool_->size(), pool_->requested()));
   check_memory(p_, g, p_.extras.all_phases ? 10 : 1, pool_->size());
+  if (p_.extras.mkb) set_project_isa(p_.extras.isa);
   t_.rampspec = ramp_kernel(g.nfft, tanstep);
   t_.bg = make_backproj_geometry(p_, g);
   t_.bg.proj_pitch = g.ncols_ext + kRowPad;
@@ -310,11 +306,18 @@ int Reconstruction::run(int argc, const char* const* argv) {
     std::fprintf(out_, " half scan reconstruction!!!\n");
     p_.ext = "hf4d_cali.seq";
   }
-  list_views();
+  if (p_.extras.mkb)
+    plan_prior_image();
+  else
+    list_views();
 
   // Volumes and extents.
   t_.fov = build_fov_extents(p_.npxls, g.dx, p_.fov);
-  for (Job& job : jobs_) {
+  std::vector<Job*> all_jobs;
+  for (Job& job : jobs_) all_jobs.push_back(&job);
+  if (p_.extras.mkb) all_jobs.push_back(&prior_);
+  for (Job* jp : all_jobs) {
+    Job& job = *jp;
     job.volume = f3tensor(0, g.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1, kSlicePad);
     float* v = job.volume.data();
     const long n = static_cast<long>(job.volume.storage_size());
@@ -333,30 +336,35 @@ int Reconstruction::run(int argc, const char* const* argv) {
 
   // Per-run tables.
   t_.filt_scale = filt_scale(g.nfft);
-  for (Job& job : jobs_) {
-    ViewList& vl = job.views;
+  for (Job* jp : all_jobs) {
+    ViewList& vl = jp->views;
     vl.names.resize(vl.ik);
     vl.angles.resize(vl.ik);
     if (p_.cw == 0) {
       std::reverse(vl.names.begin(), vl.names.end());
       std::reverse(vl.angles.begin(), vl.angles.end());
     }
-    job.dbeta = build_dbeta(vl.angles, p_.hscan);
+    jp->dbeta = build_dbeta(vl.angles, p_.hscan);
   }
   t_.rdist = build_rdist(g.nrows, g.ncols_ext, g.ucenter);
   t_.gamma = fan_angles(g.ncols_ext, g.ucenter);
 
   // View loop.
   const std::vector<PassView> order = processing_order();
-  for (const Job& job : jobs_)
-    for (const std::string& name : job.views.skipped)
+  for (const Job* job : all_jobs)
+    for (const std::string& name : job->views.skipped)
       notes_.push_back(name + " is not a regular file; view skipped");
   for (const std::string& note : notes_) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
-  progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
-  std::vector<Tensor3<float>*> volumes;
-  for (Job& job : jobs_) volumes.push_back(&job.volume);
-  ViewPass pass(p_, t_, *pool_, times_);
-  pass.run(order, volumes, [&](std::span<const ViewOutcome> batch) { report_classic(batch); });
+  const long passes_views = static_cast<long>(order.size()) + (p_.extras.mkb ? prior_.views.ik : 0);
+  progress_ = ProgressBar(err_, passes_views, progress_wanted(err_, p_.extras.quiet));
+  if (p_.extras.mkb) {
+    prior_image_passes(order);
+  } else {
+    std::vector<Tensor3<float>*> volumes;
+    for (Job& job : jobs_) volumes.push_back(&job.volume);
+    ViewPass pass(p_, t_, *pool_, times_);
+    pass.run(order, volumes, [&](std::span<const ViewOutcome> batch) { report_classic(batch); });
+  }
   progress_.finish();
 
   Stopwatch sw;
@@ -374,8 +382,6 @@ int Reconstruction::run(int argc, const char* const* argv) {
   if (p_.extras.timings) report_timings(clock_ms() / 1000.0);
   return 1;
 }
-
-}  // namespace
 
 int32_t clock_ms() {
   return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
