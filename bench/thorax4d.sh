@@ -28,6 +28,12 @@ if [ "${1:-}" = "--" ]; then shift; fi
 extra=("$@")
 
 now() { date +%s.%N; }
+# The program ends a finished reconstruction with status 1.
+recon() {
+  local rc=0
+  "$@" || rc=$?
+  if [ $rc -gt 1 ]; then echo "reconstruction failed with status $rc" >&2; exit $rc; fi
+}
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 run_layout() {
@@ -47,14 +53,15 @@ run_layout() {
   fi
   local common=(-p $npxls -fov "$fov" -pz $pxlz -xoff "$xoff" ${extra[@]+"${extra[@]}"})
   rm -f "$dir"/PROJ__*.seq
-  local t
+  local t bin
+  bin=$(cd "$BUILD" && pwd)/cbrecon
   echo "== $name 3-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd 0 ${common[*]}"
   t=$(now)
-  (cd "$dir" && "$OLDPWD/$BUILD/cbrecon" PROJ_ NormImage.hnd 0 "${common[@]}" > recon3d.log)
+  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd 0 "${common[@]}" > recon3d.log)
   echo "   wall $(since "$t") s"
   echo "== $name 4-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd $dir/breath.vxp ${common[*]} --all-phases"
   t=$(now)
-  (cd "$dir" && "$OLDPWD/$BUILD/cbrecon" PROJ_ NormImage.hnd breath.vxp "${common[@]}" --all-phases > recon4d.log)
+  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd breath.vxp "${common[@]}" --all-phases > recon4d.log)
   echo "   wall $(since "$t") s"
   local q=("$PYTHON" tools/quality4d.py summary --npxls $npxls --fov "$fov" --pxlz $pxlz)
   local vol3d
