@@ -13,7 +13,12 @@
 # reconstruction, so a new option can be measured against this baseline.
 #
 # Layouts: centred  detector centred, -p 256 -fov 250 -pz 2.5
-#          offset   detector offset -148 mm, -p 256 -fov 400 -pz 2.5
+#          offset   detector offset -148 mm (it covers a radius of about 231 mm
+#                   at the axis), -p 410 -fov 400 -pz 2.5 (the same voxel size)
+#                   -sc 20: the half-fan weights give a ray and its opposite
+#                   the weight of one ray together, so a full turn reads half
+#                   the centred values at the default -sc 10; -sc 20 puts
+#                   water at 2000 again, as the truth's words assume
 # Environment: BUILD (build), DATA (bench-data/thorax4d), PYTHON
 # (/usr/bin/python3 with numpy), THREADS (0: every core).
 set -euo pipefail
@@ -37,8 +42,10 @@ recon() {
 since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.1f", b - a }'; }
 
 run_layout() {
-  local name=$1 xoff=$2 fov=$3
-  local dir=$DATA/$name npxls=256 pxlz=2.5
+  local name=$1 xoff=$2 fov=$3 npxls=$4
+  shift 4
+  local own=("$@")
+  local dir=$DATA/$name pxlz=2.5
   local sim=(--phantom thorax --views 680 --cols 1024 --rows 768 --noise
              --breath-period 4 --xoff "$xoff" --prefix "$dir/PROJ_" --vxp "$dir/breath.vxp"
              --truth-bins "$dir/truth" --npxls $npxls --fov "$fov" --pxlz $pxlz --threads "$THREADS")
@@ -51,7 +58,7 @@ run_layout() {
     echo "   simulation $(since "$t") s"
     echo "${sim[*]}" > "$dir/sim.done"
   fi
-  local common=(-p $npxls -fov "$fov" -pz $pxlz -xoff "$xoff" ${extra[@]+"${extra[@]}"})
+  local common=(-p $npxls -fov "$fov" -pz $pxlz -xoff "$xoff" ${own[@]+"${own[@]}"} ${extra[@]+"${extra[@]}"})
   rm -f "$dir"/PROJ__*.seq
   local t bin
   bin=$(cd "$BUILD" && pwd)/cbrecon
@@ -73,8 +80,8 @@ run_layout() {
 }
 
 case $which in
-  centred) run_layout centred 0 250 ;;
-  offset) run_layout offset -148 400 ;;
-  both) run_layout centred 0 250; run_layout offset -148 400 ;;
+  centred) run_layout centred 0 250 256 ;;
+  offset) run_layout offset -148 400 410 -sc 20 ;;
+  both) run_layout centred 0 250 256; run_layout offset -148 400 410 -sc 20 ;;
   *) echo "usage: $0 [centred|offset|both] [-- EXTRA RECON ARGS...]" >&2; exit 2 ;;
 esac

@@ -39,7 +39,8 @@ dx = fov / npxls.  Definitions (all values in output words):
               dilated by 2 voxels along each axis (a 5 x 5 x 5 cube).
   tumour z    intensity-weighted z centroid (mm) within the tumour box
               (--tumour-box, by default the thorax phantom's tumour path
-              for --phantom-scale and --motion, with an 8 mm margin): weights word - lung over the voxels whose
+              for --phantom-scale and --motion with a 5 mm margin, inside the
+              left lung at full size for motions up to 15 mm): weights word - lung over the voxels whose
               word exceeds (lung + water) / 2, lung and water the words of
               mu 0.005 and 0.02.  The same for the reconstruction and the
               truth; "nan" when no voxel passes.
@@ -56,7 +57,7 @@ HEADER = 1024
 WATER, LUNG = 0.02, 0.005
 # The thorax phantom's tumour: radius 12 mm at x = 50, y = 12, z = -10,
 # moving 0 .. motion mm towards +z.
-TUMOUR_CENTRE, TUMOUR_RADIUS, BOX_MARGIN = (50.0, 12.0, -10.0), 12.0, 8.0
+TUMOUR_CENTRE, TUMOUR_RADIUS, BOX_MARGIN = (50.0, 12.0, -10.0), 12.0, 5.0
 
 
 def tumour_box(scale, motion):

@@ -51,6 +51,11 @@ BinTruthSummary write_bin_truths(const std::string& prefix, const ScanConfig& cf
                                  const TruthGrid& grid, int32_t recon_views) {
   const std::vector<ViewInfo> views = plan_views(cfg);
   const auto bins = phase_bin_views(cfg, views, recon_views);
+  size_t listed = 0;
+  for (const auto& bin : bins) listed += bin.size();
+  if (listed == 0)
+    throw RunError("no projection file of this scan is sorted into a phase bin: simulate the scan "
+                   "(without --truth-only) before writing the bins' truth");
   BinTruthSummary sum;
   std::vector<double> every;
   for (int b = 0; b < kPhaseBins; ++b) {

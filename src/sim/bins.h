@@ -35,8 +35,9 @@ struct BinTruthSummary {
 
 // Writes prefix + "_ph<N>.raw" for N = 1..10 (averaged_truth over the
 // bin's views; a bin without views gets the static part) and prefix +
-// "_avg.raw" (over the views of every bin).  RunError as above or when a
-// file cannot be written.
+// "_avg.raw" (over the views of every bin).  RunError as above, when no
+// view lands in any bin (the scan's files are not on disk) or when a file
+// cannot be written.
 BinTruthSummary write_bin_truths(const std::string& prefix, const ScanConfig& cfg,
                                  const TruthGrid& grid, int32_t recon_views = 1000);
 

@@ -188,6 +188,10 @@ TEST(BinTruth, FilesHoldTheBinsAndTheTimeAverage) {
   const std::vector<uint8_t> a = testing::read_bytes(prefix + "_avg.raw");
   ASSERT_EQ(a.size(), avg.mu.size() * 4);
   EXPECT_EQ(std::memcmp(a.data(), avg.mu.data(), a.size()), 0);
+  // Without the scan's files on disk no view can be sorted.
+  ScanConfig elsewhere = s.cfg;
+  elsewhere.prefix = s.dir.file("none/P_");
+  EXPECT_THROW(write_bin_truths(prefix, elsewhere, s.grid), RunError);
 }
 
 }  // namespace
