@@ -157,6 +157,9 @@ TEST(Projector, RefusesMismatchedInput) {
   short_fov.fov_end.pop_back();
   EXPECT_THROW(ForwardProjector(s->bg, short_fov, s->vol, {}), RunError);
   EXPECT_THROW(set_project_isa("sse9"), RunError);
+  const ForwardProjector fp(s->bg, s->fov, s->vol, {});
+  std::vector<float> out(static_cast<size_t>(s->g.nrows) * s->g.ncols_ext);
+  EXPECT_THROW(fp.project(0.0, out.data(), s->g.ncols_ext - 1), RunError);
 }
 
 // Every kernel and every number of threads projecting views at once give
