@@ -1,7 +1,7 @@
 // Forward projection of one view of a 256 x 256 x 72 volume (-p 256
 // -fov 250 -pz 2.5) onto the 1024 x 768 detector, one thread, per kernel,
-// tracing every 4th column and row (the prior-image use) and every column
-// and row.  Reports traced rays per second; the time per iteration is the
+// tracing every col_step-th column and row_step-th row (arguments: 4 x 4,
+// 2 x 8, 2 x 4 and every element).  Reports traced rays per second; the time per iteration is the
 // time per view.  BM_ProjectScan projects a whole scan of 680 views over a
 // turn with 1 and 2 threads taking views in turn, as the driver would: the
 // time per iteration is the scan's wall time.
@@ -42,8 +42,8 @@ const Workload& workload() {
 void BM_Project(benchmark::State& state, const std::string& isa) {
   const Workload& w = workload();
   const Geometry& g = w.g;
-  const int step = static_cast<int>(state.range(0));
-  const ForwardProjector fp(w.bg, w.fov, w.vol, {step, step});
+  const ForwardProjector fp(w.bg, w.fov, w.vol,
+                            {static_cast<int>(state.range(0)), static_cast<int>(state.range(1))});
   std::vector<float> out(static_cast<size_t>(g.nrows) * g.ncols_ext);
   set_project_isa(isa);
   double theta = 0.3;
@@ -79,7 +79,7 @@ void BM_ProjectScan(benchmark::State& state) {
 void register_all() {
   for (const std::string& isa : project_isas())
     benchmark::RegisterBenchmark(("BM_Project/" + isa).c_str(), BM_Project, isa)
-        ->Arg(4)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+        ->Args({4, 4})->Args({2, 8})->Args({2, 4})->Args({1, 1})->Unit(benchmark::kMillisecond)->MinTime(0.5);
   benchmark::RegisterBenchmark("BM_ProjectScan", BM_ProjectScan)
       ->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 }
