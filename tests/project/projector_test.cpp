@@ -139,6 +139,9 @@ TEST(Projector, MatchesAnalyticLineIntegrals) {
         std::printf("xoff %g step %d angle %g: worst %.3f %% of the peak over %ld pixels\n",
                     static_cast<double>(xoff), step, angle, 100 * worst / peak, compared);
         EXPECT_LT(worst, 0.01 * peak) << "peak " << peak << " at " << wr << "," << wc << " want " << wv;
+        // The gap between rows is left alone.
+        for (long r = 0; r < s->g.nrows; ++r)
+          for (long c = s->g.ncols_ext; c < pitch; ++c) ASSERT_EQ(proj[r * pitch + c], -1.0f) << r;
         // Rays outside the object's shadow see nothing, wherever they are.
         EXPECT_EQ(proj[0], 0.0f);
         EXPECT_EQ(proj[(f.rows - 1) * pitch + s->g.ncols_ext - 1], 0.0f);
