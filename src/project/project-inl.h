@@ -15,7 +15,11 @@
 //   large row_step) gathers.
 // - Row coordinates are clamped to the padded profile [0, nz + 1]; the
 //   zero slices at both ends make rays that leave the volume through its top
-//   or bottom add nothing there.
+//   or bottom add nothing there.  A block whose coordinates all stay inside
+//   (checked at its corners) skips the clamps, which would change nothing.
+// - Each view reads the whole volume copy once per traced column band; the
+//   profile pairs of a column are fetched a few steps ahead (stepping along
+//   rows jumps a padded row per step, past what the hardware prefetches).
 #pragma once
 
 #include <algorithm>
