@@ -29,7 +29,7 @@ struct Extras {
   double window_lo = 0, window_hi = 0;
   bool all_phases = false;   // --all-phases
   bool mkb = false;          // --mkb: prior-image reconstruction of the phase bins
-  double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x Nyquist
+  double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row
 };
 
