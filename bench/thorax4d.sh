@@ -8,8 +8,9 @@
 # thorax phantom breathing every 4 s (17 breaths in the 68 s of the scan),
 # with its respiratory file and the ground truth of every phase bin.  Then
 # reconstructs the 3-D full scan and --all-phases, and measures every bin
-# with tools/quality4d.py; the 3-D volume is also measured against each
-# bin's truth (the prior alone).  Arguments after "--" go to every
+# with tools/quality4d.py, then the prior-image bins (--all-phases --mkb,
+# with its wall time against the 3-D run's); the 3-D volume is also
+# measured against each bin's truth (the prior alone).  Arguments after "--" go to every
 # reconstruction, so a new option can be measured against this baseline.
 #
 # Layouts: centred  detector centred, -p 256 -fov 250 -pz 2.5
@@ -62,19 +63,31 @@ run_layout() {
   rm -f "$dir"/PROJ__*.seq
   local t bin
   bin=$(cd "$BUILD" && pwd)/cbrecon
-  echo "== $name 3-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd 0 ${common[*]}"
+  local t3 t4 tm
+  echo "== $name 3-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd 0 ${common[*]} --timings"
   t=$(now)
-  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd 0 "${common[@]}" > recon3d.log)
-  echo "   wall $(since "$t") s"
+  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd 0 "${common[@]}" --timings > recon3d.log 2> timings3d.log)
+  t3=$(since "$t")
+  echo "   wall $t3 s; $(grep -o 'peak memory [0-9]* MiB' "$dir/timings3d.log")"
   echo "== $name 4-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd $dir/breath.vxp ${common[*]} --all-phases"
   t=$(now)
   (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd breath.vxp "${common[@]}" --all-phases > recon4d.log)
-  echo "   wall $(since "$t") s"
+  t4=$(since "$t")
+  echo "   wall $t4 s"
+  echo "== $name prior-image 4-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd $dir/breath.vxp ${common[*]} --all-phases --mkb --timings"
+  t=$(now)
+  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd breath.vxp "${common[@]}" --all-phases --mkb --timings \
+     > reconmkb.log 2> timingsmkb.log)
+  tm=$(since "$t")
+  echo "   wall $tm s; $(grep -o 'peak memory [0-9]* MiB' "$dir/timingsmkb.log"); $(grep -o 'forward projection [0-9.]* s' "$dir/timingsmkb.log")"
+  echo "   --all-phases --mkb takes $(awk -v a="$tm" -v b="$t3" 'BEGIN { printf "%.2f", a / b }') x the 3-D wall time"
   local q=("$PYTHON" tools/quality4d.py summary --npxls $npxls --fov "$fov" --pxlz $pxlz)
   local vol3d
   vol3d=$(ls "$dir"/PROJ__*.seq | grep -v '_4d_ph' | head -1)
   echo "== $name: every bin against its truth"
   "${q[@]}" "$dir/PROJ__4d_ph{bin}.seq" "$dir/truth"
+  echo "== $name: every prior-image bin against its truth"
+  "${q[@]}" "$dir/PROJ__4d_ph{bin}_mkb.seq" "$dir/truth"
   echo "== $name: the 3-D volume ($(basename "$vol3d")) against every bin's truth"
   "${q[@]}" "$vol3d" "$dir/truth"
 }

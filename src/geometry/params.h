@@ -31,6 +31,7 @@ struct Extras {
   bool mkb = false;          // --mkb: prior-image reconstruction of the phase bins
   double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row
+  std::string mkb_tuning;    // the first --mkb-* option given (refused without --mkb)
 };
 
 struct RunParams {

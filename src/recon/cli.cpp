@@ -112,6 +112,7 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
     } else if (name == "mkb") {
       x.mkb = flag();
     } else if (name == "mkb-cutoff") {
+      if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
       const std::string v = need_value();
       char* end = nullptr;
       const double f = std::strtod(v.c_str(), &end);
@@ -120,6 +121,7 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
                        v + "\"");
       x.mkb_cutoff = f;
     } else if (name == "mkb-step") {
+      if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
       const std::string v = need_value();
       char* end = nullptr;
       errno = 0;

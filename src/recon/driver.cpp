@@ -75,6 +75,8 @@ void check_modes(const RunParams& p) {
     throw RunError("--all-phases needs a respiratory-signal file as the third argument");
   if (p.extras.mkb && !p.rpm_on)
     throw RunError("--mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument");
+  if (!p.extras.mkb && !p.extras.mkb_tuning.empty())
+    throw RunError(p.extras.mkb_tuning + " tunes the prior-image bins: it needs --mkb");
   if (p.extras.mkb && p.hscan == 1)
     throw RunError("--mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle");
 }

@@ -125,6 +125,7 @@ TEST(PriorImage, RefusedWithoutPhasesOrWithAHalfScan) {
   } cases[] = {
       {"0", {"--mkb"},
        "cbrecon: --mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument\n"},
+      {vxp, {"-ph", "2", "--mkb-step", "2"}, "cbrecon: --mkb-step tunes the prior-image bins: it needs --mkb\n"},
       {vxp, {"-ph", "2", "--mkb", "-hscan"},
        "cbrecon: --mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle\n"},
   };

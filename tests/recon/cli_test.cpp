@@ -146,6 +146,11 @@ TEST(CommandLine, LongOptionsAndTheirErrors) {
   EXPECT_EQ(p.extras.window_lo, -100);
   EXPECT_EQ(p.extras.window_hi, 200);
   EXPECT_EQ(p.fn_proj, "proj");
+  const Extras mkb = parse({"p", "m", "v", "--mkb", "--mkb-cutoff", "0.3", "--mkb-step=2"}).p.extras;
+  EXPECT_TRUE(mkb.mkb);
+  EXPECT_EQ(mkb.mkb_cutoff, 0.3);
+  EXPECT_EQ(mkb.mkb_step, 2);
+  EXPECT_EQ(mkb.mkb_tuning, "--mkb-cutoff");
   EXPECT_EQ(parse({"--help"}).exit_status, 0);
   EXPECT_EQ(parse({"--version"}).exit_status, 0);
   for (const std::vector<std::string>& bad :
@@ -156,6 +161,9 @@ TEST(CommandLine, LongOptionsAndTheirErrors) {
         {"p", "m", "0", "--window", "-1e308,1e308"},  // a width past the largest double
         {"p", "m", "0", "--timings=no"},               // a flag takes no value
         {"p", "m", "0", "--all-phases=0"},
+        {"p", "m", "0", "--mkb-cutoff", "0"},
+        {"p", "m", "0", "--mkb-cutoff", "nan"},
+        {"p", "m", "0", "--mkb-step", "17"},
         {"p", "m", "0", "--bogus"}}) {
     EXPECT_THROW(parse(bad), RunError) << bad[3];
   }
