@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "backproj/backproject.h"
+#include "output/dicom.h"  // DICOM series
 #include "output/formats.h"
 #include "output/volume_io.h"
 #include "filter/preprocess.h"
@@ -74,6 +75,7 @@ struct Job {
   Tensor3<float> volume;
   Header headout{};
   bool any_view = false;
+  int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
 };
 
 // One view of the processing order: job and index within its list.
@@ -178,6 +180,7 @@ class Reconstruction {
   int32_t t_start_ = 0, t_last_ = 0;
   StageTimes times_;
   double voxels_per_view_ = 0;
+  DicomRun dicom_run_;  // DICOM series: one study and frame of reference per run
   void report_timings(double total);
 };
 
@@ -340,6 +343,13 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
   t_last_ = now;
 }
 
+// DICOM series: the ".seq" name of a job.
+std::string job_output_name(const RunParams& p, const Job& job) {
+  RunParams q = p;
+  q.ext = job.ext;
+  return output_name(q);
+}
+
 void Reconstruction::write_job(Job& job) {
   RunParams q = p_;
   q.ext = job.ext;
@@ -354,6 +364,11 @@ void Reconstruction::write_job(Job& job) {
   std::fflush(out_);
   write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
                       p_, bg_, fov_);
+  // DICOM series (--format dcm); a kept old folder is reported.
+  const std::string note =
+      write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
+                         bg_, fov_, dicom_run_, volume_label(job.bin));
+  if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view
@@ -369,6 +384,7 @@ std::vector<Job> Reconstruction::all_phase_jobs() {
     Job job;
     job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, hs_.hscan_range);
     job.ext = phase_suffix(bin, p_.hscan);
+    job.bin = bin;  // DICOM series label
     jobs.push_back(std::move(job));
   }
   return jobs;
@@ -424,6 +440,7 @@ int Reconstruction::run(int argc, const char* const* argv) {
       job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
                                      hs_.hscan_range, p_.ext, out_, "4dcbctrpm.out", err_);
       job.ext = p_.ext;
+      job.bin = p_.ph_recon;  // DICOM series label
       jobs_.push_back(std::move(job));
     }
   } else {
@@ -494,6 +511,11 @@ int Reconstruction::run(int argc, const char* const* argv) {
     std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
   }
   check_extra_outputs(p_);
+  // DICOM series: the run's identity, and the series folders checked now.
+  if (wants_dicom(p_.extras)) {
+    dicom_run_ = make_dicom_run(p_);
+    for (const Job& job : jobs_) check_dicom_folder(dicom_folder_name(job_output_name(p_, job)));
+  }
   progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
