@@ -8,8 +8,9 @@
 #include <cstring>
 #include <new>
 
-#include "output/volume_io.h"
 #include "numeric/error.h"
+#include "numeric/files.h"
+#include "numeric/signals.h"
 #include "recon/driver.h"
 
 namespace {
@@ -30,18 +31,20 @@ extern "C" void on_signal(int sig) {
   kill(getpid(), sig);
 }
 
-// Catches the signals that end a run from outside, except one that the
-// caller asked us to ignore (nohup, a background job of a script).
+// Catches the signals that end a run from outside (a CPU-time limit among
+// them), except one that the caller asked us to ignore (nohup, a background
+// job of a script).  A file-size limit is not a reason to die silently: with
+// SIGXFSZ ignored the write fails with EFBIG, which the run reports like a
+// full disk.
 void install_signal_handlers() {
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+  signal(SIGXFSZ, SIG_IGN);
+  for (const int sig : cbrecon::kRunEndingSignals) {
     struct sigaction old {};
     if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    sigaddset(&sa.sa_mask, SIGINT);
-    sigaddset(&sa.sa_mask, SIGTERM);
-    sigaddset(&sa.sa_mask, SIGHUP);
+    for (const int other : cbrecon::kRunEndingSignals) sigaddset(&sa.sa_mask, other);
     sigaction(sig, &sa, nullptr);
   }
 }

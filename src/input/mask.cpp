@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
@@ -28,11 +29,12 @@ Matrix<uint32_t> read_mask_from(std::FILE* f, long nslices, long ndets, uint8_t*
 Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, uint8_t* head,
                            std::FILE* out) {
   std::memset(head, 0, kHeaderSize);
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(fn_msk.c_str(), "rb"), &std::fclose);
+  bool special = false;
+  const UniqueFile f = open_regular_file(fn_msk, &special);
   if (!f) {
     const int e = errno;
     std::fprintf(out, "Can't Open Mask File %s.\n", fn_msk.c_str());
-    throw RunError("cannot open mask file " + fn_msk + ": " + std::strerror(e));
+    throw RunError("cannot open mask file " + fn_msk + ": " + open_failure_reason(e, special));
   }
   return read_mask_from(f.get(), nslices, ndets, head);
 }

@@ -7,6 +7,7 @@
 
 #include "numeric/common.h"
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
@@ -20,10 +21,7 @@ namespace {
 
 // True if fn_proj + n ("%5.5d") + ".hnd" opens for reading.
 bool projection_opens(const std::string& fn_proj, int32_t n) {
-  std::FILE* f = std::fopen(projection_name(fn_proj, n).c_str(), "rb");
-  if (!f) return false;
-  std::fclose(f);
-  return true;
+  return open_regular_file(projection_name(fn_proj, n)) != nullptr;
 }
 
 // Below this many numbers every one is simply tried.
@@ -100,7 +98,11 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
   vl.nlisted = static_cast<int32_t>(names.size());
   Header head;
   for (std::string& name : names) {
-    if (!read_header(name, head.data())) break;
+    bool special = false;
+    if (!read_header(name, head.data(), &special)) {
+      if (special) vl.skipped.push_back(name);
+      break;
+    }
     const double angle = header_angle(head.data());
     if (hscan == 1) {
       const double angle0 = vl.angles.empty() ? angle : vl.angles[0];
@@ -117,9 +119,9 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
-                            const std::string& trace_path, std::FILE* err) {
+                            const std::string& trace_path, std::string* warning) {
   const PhaseTable table = read_rpm_signal(rpmfilename, out, trace_path);
-  if (err && !table.warning.empty()) std::fprintf(err, "%s\n", table.warning.c_str());
+  if (warning) *warning = table.warning;
   std::fprintf(out, "RPM signal file name %s  %s\n", rpmfilename.c_str(), ext.c_str());
   std::fprintf(out, "size=%5d \n", static_cast<int>(table.count));
   const int32_t first = first_projection_number(fn_proj, nviews);

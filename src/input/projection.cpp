@@ -5,14 +5,11 @@
 #include <memory>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
 namespace {
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The low `len` bytes (1, 2 or 4) of x as a signed number, sign-extended to
 // 32 bits.
@@ -154,7 +151,7 @@ bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t
                      size_t max_bytes) {
   std::memset(head, 0, kHeaderSize);
   data.clear();
-  File f(std::fopen(name.c_str(), "rb"));
+  const UniqueFile f = open_regular_file(name);
   if (!f) return false;
   if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
   const long size = std::ftell(f.get());
@@ -168,9 +165,9 @@ bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t
   return true;
 }
 
-bool read_header(const std::string& name, uint8_t* head) {
+bool read_header(const std::string& name, uint8_t* head, bool* not_regular) {
   std::memset(head, 0, kHeaderSize);
-  File f(std::fopen(name.c_str(), "rb"));
+  const UniqueFile f = open_regular_file(name, not_regular);
   if (!f) return false;
   (void)std::fread(head, 1, kHeaderSize, f.get());
   return true;
@@ -185,7 +182,9 @@ ViewList list_projections(const std::string& prefix, const char* ext, int32_t n,
   for (int32_t i = 0; i < n;) {
     if (num - base > 100) break;
     const std::string name = projection_name(prefix, num, ext);
-    if (!read_header(name, head.data())) {
+    bool special = false;
+    if (!read_header(name, head.data(), &special)) {
+      if (special) vl.skipped.push_back(name);
       ++num;
       continue;
     }

@@ -71,12 +71,14 @@ size_t max_pixel_bytes(long rows, long cols);
 // Reads one projection file: header into `head` (missing bytes 0), at most
 // `max_bytes` of pixel data into `data` (bytes beyond are not read, so an
 // oversized file costs no more memory than a complete view).  Returns false
-// if the file cannot be opened or read.
+// if the file cannot be opened or read, or is not a regular file (a FIFO,
+// device or folder is never opened for reading: it could block forever).
 bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data,
                      size_t max_bytes = SIZE_MAX);
 
-// Reads just the header (missing bytes 0).  False if the file does not open.
-bool read_header(const std::string& name, uint8_t* head);
+// Reads just the header (missing bytes 0).  False if the file does not open
+// or is not a regular file (then `not_regular` is set, when given).
+bool read_header(const std::string& name, uint8_t* head, bool* not_regular = nullptr);
 
 // The views of a run, in processing order.
 struct ViewList {
@@ -84,6 +86,7 @@ struct ViewList {
   std::vector<double> angles;  // gantry angles, degrees
   uint16_t ik = 0;             // views found
   int32_t nlisted = 0;         // requested (3-D) or phase-selected (4-D) count, for the listing line
+  std::vector<std::string> skipped;  // names that exist but are not regular files
 };
 
 // Lists the projection files of a 3-D run: numbers from `first` on, giving

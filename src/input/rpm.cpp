@@ -10,15 +10,11 @@
 #include <vector>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
 namespace {
-
-struct FileCloser {
-  void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // White space of the formatted scanner in the "C" locale.
 inline bool is_space(char c) {
@@ -229,7 +225,9 @@ PhaseTable read_rpm_signal(const std::string& rpmfilename, std::FILE* out,
                            const std::string& trace_path) {
   std::string text;
   {
-    File f(std::fopen(rpmfilename.c_str(), "r"));
+    // Anything but a regular file (a FIFO would block, a device never end)
+    // counts as a file that cannot be opened.
+    const UniqueFile f = open_regular_file(rpmfilename);
     if (!f) {
       if (out) std::fprintf(out, "Can not open file %s\n", rpmfilename.c_str());
       throw ExitRequest(0);
@@ -251,17 +249,23 @@ PhaseTable read_rpm_signal(const std::string& rpmfilename, std::FILE* out,
   const double N = read_header_words(sc, rpmfilename);
 
   // The trace is created only now that the input is in memory and its
-  // header is sound.
-  errno = 0;
-  File trace(std::fopen(trace_path.c_str(), "w"));
+  // header is sound, under a temporary name renamed into place when
+  // complete: never through a planted link, never left half-written.
+  std::unique_ptr<AtomicFile> trace;
   std::string warning;
-  if (!trace)
-    warning = strprintf("warning: cannot create the trace file %s (%s); the run goes on without it",
-                        trace_path.c_str(), std::strerror(errno));
-  PhaseTable t = select_triggers(sc, N, trace.get(), rpmfilename);
-  if (trace && std::fclose(trace.release()) != 0)
-    warning = strprintf("warning: the trace file %s could not be written completely",
-                        trace_path.c_str());
+  try {
+    trace = std::make_unique<AtomicFile>(trace_path);
+  } catch (const RunError& e) {
+    warning = strprintf("warning: %s; the run goes on without the trace", e.what());
+  }
+  PhaseTable t = select_triggers(sc, N, trace ? trace->get() : nullptr, rpmfilename);
+  if (trace) {
+    try {
+      trace->commit();
+    } catch (const RunError& e) {
+      warning = strprintf("warning: %s; the run goes on without the trace", e.what());
+    }
+  }
   t.warning = std::move(warning);
   return t;
 }

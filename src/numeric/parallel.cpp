@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "numeric/signals.h"
+#include <system_error>
+
 namespace cbrecon {
 
 int default_thread_count() {
@@ -9,8 +12,18 @@ int default_thread_count() {
   return n == 0 ? 1 : static_cast<int>(n);
 }
 
-ThreadPool::ThreadPool(int threads) : nthreads_(threads > 0 ? threads : default_thread_count()) {
-  for (int t = 1; t < nthreads_; ++t) workers_.emplace_back([this, t] { worker(t); });
+ThreadPool::ThreadPool(int threads)
+    : requested_(threads > 0 ? threads : default_thread_count()), nthreads_(requested_) {
+  // A process or memory limit may refuse threads: go on with those that
+  // started (the calling thread always works too).
+  for (int t = 1; t < requested_; ++t) {
+    try {
+      workers_.emplace_back([this, t] { worker(t); });
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
+  nthreads_ = static_cast<int>(workers_.size()) + 1;
 }
 
 ThreadPool::~ThreadPool() {
@@ -43,6 +56,8 @@ void ThreadPool::run_chunks(int tid) {
 }
 
 void ThreadPool::worker(int tid) {
+  // Signals that end the run go to the thread that owns the pool.
+  const SignalBlock hold;
   unsigned long seen = 0;
   for (;;) {
     {

@@ -17,13 +17,15 @@ namespace cbrecon {
 
 class ThreadPool {
  public:
-  // threads <= 0: every available core.
+  // threads <= 0: every available core.  Threads that the system refuses
+  // to start are done without: size() may be below requested().
   explicit ThreadPool(int threads = 0);
   ~ThreadPool();
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   int size() const { return nthreads_; }
+  int requested() const { return requested_; }
 
   // Runs fn(begin, end, tid) over [0, n) split into about `chunks_per_thread`
   // chunks per thread; returns when every chunk is done.
@@ -32,6 +34,7 @@ class ThreadPool {
 
  private:
   void worker(int tid);
+  int requested_;
   int nthreads_;
   std::vector<std::thread> workers_;
   std::mutex mu_;

@@ -1,6 +1,5 @@
 #include "output/formats.h"
 
-#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -303,34 +302,51 @@ std::string preview_file_name(const std::string& preview, const std::string& job
   return preview + "_" + tag;
 }
 
-void check_extra_outputs(const RunParams& p) {
-  const std::string& name = p.extras.preview;
-  if (name.empty()) return;
-  const size_t slash = name.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
-  if (access(folder.c_str(), W_OK) != 0)
-    throw RunError("cannot write the preview " + name + ": " + folder + ": " + std::strerror(errno));
-}
-
-void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
-                         const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov) {
+std::vector<std::string> extra_output_names(const std::string& seq_name, const std::string& job_ext,
+                                            const RunParams& p) {
   const Extras& x = p.extras;
-  if (x.formats.empty() && x.preview.empty()) return;
-  VolumeGrid grid = volume_grid(bg);
-  grid.position = parse_patient_position(x.patient_position);
-  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, x.float_out, pitch);
+  std::vector<std::string> names;
   std::vector<VolumeFormat> done;
   for (const std::string& name : x.formats) {
     if (name == "dcm") continue;  // the DICOM series: dicom.h
     const VolumeFormat f = parse_volume_format(name);
     if (std::find(done.begin(), done.end(), f) != done.end()) continue;
     done.push_back(f);
-    write_volume_format(format_file_name(seq_name, f), f, v);
+    names.push_back(format_file_name(seq_name, f));
+  }
+  if (!x.preview.empty()) names.push_back(preview_file_name(x.preview, job_ext, x.all_phases));
+  return names;
+}
+
+void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
+                         const float* volume, size_t pitch, const RunParams& p,
+                         const BackprojGeometry& bg, const FovExtents& fov,
+                         std::vector<std::string>& failures) {
+  const Extras& x = p.extras;
+  if (x.formats.empty() && x.preview.empty()) return;
+  VolumeGrid grid = volume_grid(bg);
+  grid.position = parse_patient_position(x.patient_position);
+  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, x.float_out, pitch);
+  auto attempt = [&](auto&& write) {
+    try {
+      write();
+    } catch (const RunError& e) {
+      failures.push_back(e.what());
+    }
+  };
+  std::vector<VolumeFormat> done;
+  for (const std::string& name : x.formats) {
+    if (name == "dcm") continue;  // the DICOM series: dicom.h
+    const VolumeFormat f = parse_volume_format(name);
+    if (std::find(done.begin(), done.end(), f) != done.end()) continue;
+    done.push_back(f);
+    attempt([&] { write_volume_format(format_file_name(seq_name, f), f, v); });
   }
   if (!x.preview.empty()) {
-    const DisplayWindow w = x.window_set ? DisplayWindow{x.window_lo, x.window_hi} : percentile_window(v);
-    write_png(preview_file_name(x.preview, job_ext, x.all_phases), render_preview(v, w));
+    attempt([&] {
+      const DisplayWindow w = x.window_set ? DisplayWindow{x.window_lo, x.window_hi} : percentile_window(v);
+      write_png(preview_file_name(x.preview, job_ext, x.all_phases), render_preview(v, w));
+    });
   }
 }
 

@@ -123,10 +123,16 @@ void write_volume_format(const std::string& name, VolumeFormat f, const OutputVo
 // What a run writes beside the ".seq" file `seq_name` of one volume, as
 // the long options ask: the volume in every --format (each once), then the
 // --preview PNG (preview.h).  `job_ext` is the volume's output suffix.
-// RunError when a file cannot be written.
+// A file that cannot be written does not stop the others: its one-line
+// reason is appended to `failures`.
 void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
                          const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov);
+                         const BackprojGeometry& bg, const FovExtents& fov,
+                         std::vector<std::string>& failures);
+
+// The files write_extra_outputs writes for one volume, in order.
+std::vector<std::string> extra_output_names(const std::string& seq_name, const std::string& job_ext,
+                                            const RunParams& p);
 
 // The preview file of one volume: the --preview name itself, or, when a run
 // writes several volumes (--all-phases), that name with "_" and the
@@ -134,9 +140,5 @@ void write_extra_outputs(const std::string& seq_name, const std::string& job_ext
 // "4d_ph3.seq" give "look_4d_ph3.png").
 std::string preview_file_name(const std::string& preview, const std::string& job_ext,
                               bool several);
-
-// Refuses, before the long part of a run, a --preview file whose folder
-// does not exist or cannot be written to.
-void check_extra_outputs(const RunParams& p);
 
 }  // namespace cbrecon

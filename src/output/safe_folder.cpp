@@ -11,19 +11,11 @@
 #include <utility>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
 namespace {
-
-// The folder holding `name` ("." for a bare name) and the name within it.
-std::string parent_of(const std::string& name) {
-  std::string n = name;
-  while (n.size() > 1 && n.back() == '/') n.pop_back();
-  const size_t slash = n.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : n.substr(0, slash);
-}
 
 bool write_all(int fd, const void* data, size_t bytes) {
   const char* p = static_cast<const char*>(data);
@@ -138,7 +130,7 @@ std::string FolderWriter::commit() {
     fail("something that is not a folder has this name", EEXIST);
   }
   committed_ = true;
-  sync_folder(parent_of(final_));
+  sync_folder(folder_of(final_));
   return old.empty() ? std::string() : dispose_old(old);
 }
 
@@ -174,14 +166,14 @@ std::string FolderWriter::dispose_old(const std::string& old) const {
 }
 
 void check_folder_target(const std::string& final_name) {
-  const std::string parent = parent_of(final_name);
+  const std::string parent = folder_of(final_name);
   struct stat st;
   auto refuse = [&](const std::string& why) {
     throw RunError("cannot write the folder " + final_name + ": " + why);
   };
   if (::stat(parent.c_str(), &st) != 0) refuse(parent + ": " + std::strerror(errno));
   if (!S_ISDIR(st.st_mode)) refuse(parent + " is not a folder");
-  if (::access(parent.c_str(), W_OK | X_OK) != 0) refuse(parent + ": " + std::strerror(errno));
+  if (const int err = probe_writable_folder(parent)) refuse(parent + ": " + std::strerror(err));
   if (::lstat(final_name.c_str(), &st) == 0) {
     if (!S_ISDIR(st.st_mode)) refuse("something that is not a folder has this name");
   } else if (errno != ENOENT) {

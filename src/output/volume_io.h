@@ -10,6 +10,7 @@
 
 #include "backproj/backproject.h"
 #include "numeric/arrays.h"
+#include "numeric/files.h"
 
 namespace cbrecon {
 
@@ -30,33 +31,5 @@ void convert_slice(const float* slice, const FovExtents& fov, int32_t npxls, flo
 void write_volume_file(const std::string& name, const uint8_t* headout, const float* volume,
                        size_t pitch, uint16_t nz, int32_t npxls, const FovExtents& fov,
                        float scale_cal, float offset_cal);
-
-// Writes any file atomically: `fill` writes the content to the FILE* it is
-// given and returns false on a failed write.  Same guarantees as above.
-template <class Fill>
-void write_file_atomically(const std::string& name, Fill&& fill);
-
-// The temporary file currently being written (empty if none), so that an
-// interrupted run can remove it.  Async-signal-safe to read.
-const char* pending_temporary_file();
-
-namespace detail {
-std::FILE* open_temporary(const std::string& name, std::string& tmp);
-void finish_temporary(std::FILE* f, const std::string& tmp, const std::string& name, bool ok);
-}  // namespace detail
-
-template <class Fill>
-void write_file_atomically(const std::string& name, Fill&& fill) {
-  std::string tmp;
-  std::FILE* f = detail::open_temporary(name, tmp);
-  bool ok = false;
-  try {
-    ok = fill(f);
-  } catch (...) {
-    detail::finish_temporary(f, tmp, name, false);
-    throw;
-  }
-  detail::finish_temporary(f, tmp, name, ok);
-}
 
 }  // namespace cbrecon

@@ -55,23 +55,30 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       name.resize(eq);
       has_value = true;
     }
+    // A flag takes no value: "--timings=no" must not silently mean yes.
+    auto flag = [&]() {
+      if (has_value) throw RunError("option --" + name + " takes no value, got \"" + value + "\"");
+      return true;
+    };
     auto need_value = [&]() -> std::string {
       if (has_value) return value;
       if (i + 1 >= argc) throw RunError("option --" + name + " needs a value");
       return argv[++i];
     };
     if (name == "help") {
+      flag();
       print_help(out, rest[0]);
       throw ExitRequest(0);
     } else if (name == "version") {
+      flag();
       std::fprintf(out, "cbrecon %s\n", CBRECON_VERSION);
       throw ExitRequest(0);
     } else if (name == "threads") {
       x.threads = parse_threads(need_value());
     } else if (name == "timings") {
-      x.timings = true;
+      x.timings = flag();
     } else if (name == "quiet") {
-      x.quiet = true;
+      x.quiet = flag();
     } else if (name == "isa") {
       x.isa = need_value();
       if (x.isa != "auto" && x.isa != "scalar" && x.isa != "avx2" && x.isa != "avx512")
@@ -82,7 +89,7 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
         throw RunError("--format takes mha, nrrd, nii, nii.gz or dcm, got \"" + f + "\"");
       x.formats.push_back(f);
     } else if (name == "float") {
-      x.float_out = true;
+      x.float_out = flag();
     } else if (name == "preview") {
       x.preview = need_value();
       if (x.preview.empty()) throw RunError("--preview needs a file name");
@@ -95,12 +102,14 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
         const char* p2 = end + 1;
         x.window_hi = std::strtod(p2, &end);
         ok = end != p2 && *end == '\0' && std::isfinite(x.window_lo) &&
-             std::isfinite(x.window_hi) && x.window_hi > x.window_lo;
+             std::isfinite(x.window_hi) && x.window_hi > x.window_lo &&
+             std::isfinite(x.window_hi - x.window_lo);
       }
-      if (!ok) throw RunError("--window needs LOW,HIGH with LOW < HIGH, got \"" + v + "\"");
+      if (!ok)
+        throw RunError("--window needs LOW,HIGH with LOW < HIGH and a finite width, got \"" + v + "\"");
       x.window_set = true;
     } else if (name == "all-phases") {
-      x.all_phases = true;
+      x.all_phases = flag();
     } else if (name == "hu-water") {
       const std::string v = need_value();
       char* end = nullptr;

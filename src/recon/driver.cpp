@@ -25,6 +25,7 @@
 #include "numeric/parallel.h"
 #include "geometry/geometry.h"
 #include "recon/cli.h"
+#include "recon/outputs.h"
 #include "recon/progress.h"
 
 namespace cbrecon {
@@ -148,6 +149,17 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
                                have / mib));
 }
 
+// The volumes a run writes, by output suffix.
+std::vector<PlannedVolume> planned_volumes(const RunParams& p) {
+  std::vector<PlannedVolume> v;
+  if (p.rpm_on && p.extras.all_phases) {
+    for (uint16_t bin = 1; bin <= 10; ++bin) v.push_back({phase_suffix(bin, p.hscan)});
+  } else {
+    v.push_back({final_ext(p)});
+  }
+  return v;
+}
+
 class Reconstruction {
  public:
   Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
@@ -157,7 +169,7 @@ class Reconstruction {
   void read_view(ViewWork& w, const std::string& name, std::vector<uint8_t>& data);
   void prepare_view(const Step& step, ViewWork& w, ViewScratch& sc);
   void process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work);
-  void write_job(Job& job);
+  void write_job(Job& job, std::vector<std::string>& failures);
   std::vector<Job> all_phase_jobs();
 
   std::FILE* out_;
@@ -177,6 +189,7 @@ class Reconstruction {
   std::unique_ptr<ThreadPool> pool_;
   std::vector<ViewScratch> scratch_;  // one per thread
   ProgressBar progress_;
+  std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
   int32_t t_start_ = 0, t_last_ = 0;
   StageTimes times_;
   double voxels_per_view_ = 0;
@@ -343,39 +356,42 @@ void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<V
   t_last_ = now;
 }
 
-// DICOM series: the ".seq" name of a job.
-std::string job_output_name(const RunParams& p, const Job& job) {
-  RunParams q = p;
-  q.ext = job.ext;
-  return output_name(q);
-}
-
-void Reconstruction::write_job(Job& job) {
+// Writes one volume and what goes beside it.  A file that cannot be
+// written does not stop the others: its reason goes to `failures`.
+void Reconstruction::write_job(Job& job, std::vector<std::string>& failures) {
   RunParams q = p_;
   q.ext = job.ext;
   const std::string name = output_name(q);
   const int slice_bytes = p_.npxls * p_.npxls * 2;
   std::fprintf(out_, "saving imagine index=%-d\n", slice_bytes);
   std::fflush(out_);
-  write_volume_file(name, job.headout.data(), job.volume.data(),
-                    static_cast<size_t>(job.volume.plane_pitch()), g_.nz, p_.npxls, fov_,
-                    p_.scale_cal, p_.offset_cal);
-  std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
-  std::fflush(out_);
+  try {
+    write_volume_file(name, job.headout.data(), job.volume.data(),
+                      static_cast<size_t>(job.volume.plane_pitch()), g_.nz, p_.npxls, fov_,
+                      p_.scale_cal, p_.offset_cal);
+    std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
+    std::fflush(out_);
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
   write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
-                      p_, bg_, fov_);
+                      p_, bg_, fov_, failures);
   // DICOM series (--format dcm); a kept old folder is reported.
-  const std::string note =
-      write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
-                         bg_, fov_, dicom_run_, volume_label(job.bin));
-  if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
+  try {
+    const std::string note =
+        write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
+                           bg_, fov_, dicom_run_, volume_label(job.bin));
+    if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view
 // list is the one a run of that bin alone would make.
 std::vector<Job> Reconstruction::all_phase_jobs() {
-  const PhaseTable table = read_rpm_signal(p_.fn_tmp, out_);
-  if (!table.warning.empty()) std::fprintf(err_, "cbrecon: %s\n", table.warning.c_str());
+  const PhaseTable table = read_rpm_signal(p_.fn_tmp, out_, kTraceFile);
+  if (!table.warning.empty()) notes_.push_back(table.warning);
   std::fprintf(out_, "RPM signal file name %s  %s\n", p_.fn_tmp.c_str(), p_.ext.c_str());
   std::fprintf(out_, "size=%5d \n", static_cast<int>(table.count));
   const int32_t first = first_projection_number(p_.fn_proj, p_.nviews);
@@ -400,7 +416,20 @@ int Reconstruction::run(int argc, const char* const* argv) {
   check_names(p_);
   if (p_.extras.all_phases && !p_.rpm_on)
     throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  check_outputs(p_, planned_outputs(p_, planned_volumes(p_)));
+  // DICOM series: the run's identity, and the series folders checked now.
+  if (wants_dicom(p_.extras)) {
+    dicom_run_ = make_dicom_run(p_);
+    for (const PlannedVolume& v : planned_volumes(p_)) {
+      RunParams q = p_;
+      q.ext = v.ext;
+      check_dicom_folder(dicom_folder_name(output_name(q)));
+    }
+  }
   pool_ = std::make_unique<ThreadPool>(p_.extras.threads);
+  if (pool_->size() < pool_->requested())
+    notes_.push_back(strprintf("warning: only %d of the %d threads asked for could be started",
+                               pool_->size(), pool_->requested()));
   check_memory(p_, g_, p_.extras.all_phases ? 10 : 1, pool_->size());
   rampspec_ = ramp_kernel(g_.nfft, tanstep);
   bg_ = make_backproj_geometry(p_, g_);
@@ -437,8 +466,10 @@ int Reconstruction::run(int argc, const char* const* argv) {
       for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
     } else {
       Job job;
+      std::string warning;
       job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
-                                     hs_.hscan_range, p_.ext, out_, "4dcbctrpm.out", err_);
+                                     hs_.hscan_range, p_.ext, out_, kTraceFile, &warning);
+      if (!warning.empty()) notes_.push_back(warning);
       job.ext = p_.ext;
       job.bin = p_.ph_recon;  // DICOM series label
       jobs_.push_back(std::move(job));
@@ -510,12 +541,10 @@ int Reconstruction::run(int argc, const char* const* argv) {
     w.proj = matrix(0, g_.nrows - 1, 0, bg_.proj_pitch - 1);
     std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
   }
-  check_extra_outputs(p_);
-  // DICOM series: the run's identity, and the series folders checked now.
-  if (wants_dicom(p_.extras)) {
-    dicom_run_ = make_dicom_run(p_);
-    for (const Job& job : jobs_) check_dicom_folder(dicom_folder_name(job_output_name(p_, job)));
-  }
+  for (const Job& job : jobs_)
+    for (const std::string& name : job.views.skipped)
+      notes_.push_back(name + " is not a regular file; view skipped");
+  for (const std::string& note : notes_) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
   progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
   for (size_t i = 0; i < order.size(); i += kBatch) {
     std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
@@ -527,8 +556,15 @@ int Reconstruction::run(int argc, const char* const* argv) {
   scratch_.clear();
 
   Stopwatch sw;
-  for (Job& job : jobs_) write_job(job);
+  std::vector<std::string> failures;
+  for (Job& job : jobs_) write_job(job, failures);
   times_.write += sw.lap();
+  if (!failures.empty()) {
+    // Every other output was written; each failure is one line.
+    std::fflush(out_);
+    for (const std::string& f : failures) std::fprintf(err_, "cbrecon: %s\n", f.c_str());
+    return 2;
+  }
   std::fprintf(out_, "Total time backproj=%7.2f \n", (t_last_ - t_start_) / 1000.0);
   std::fflush(out_);
   if (p_.extras.timings) report_timings(clock_ms() / 1000.0);

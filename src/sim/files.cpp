@@ -1,34 +1,21 @@
 #include "sim/files.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 
 namespace cbrecon::sim {
 
 void write_whole_file(const std::string& path, std::span<const uint8_t> head,
                       std::span<const uint8_t> body) {
-  const std::string tmp = path + ".part";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) throw RunError("cannot create " + tmp + ": " + std::strerror(errno));
-  bool ok = true;
-  for (const std::span<const uint8_t> part : {head, body})
-    if (!part.empty()) ok = ok && std::fwrite(part.data(), 1, part.size(), f) == part.size();
-  const int err = errno;
-  ok = (std::fclose(f) == 0) && ok;
-  if (!ok) {
-    std::remove(tmp.c_str());
-    throw RunError("cannot write " + tmp + ": " + std::strerror(err ? err : EIO));
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int e = errno;
-    std::remove(tmp.c_str());
-    throw RunError("cannot rename " + tmp + " to " + path + ": " + std::strerror(e));
-  }
+  write_file_atomically(path, [&](std::FILE* f) {
+    for (const std::span<const uint8_t> part : {head, body})
+      if (!part.empty() && std::fwrite(part.data(), 1, part.size(), f) != part.size()) return false;
+    return true;
+  });
 }
 
 void make_parent_folder(const std::string& path) {

@@ -250,13 +250,15 @@ TEST(Reconstruction, BitIdenticalForEveryThreadCountAndKernel) {
   }
 }
 
-TEST(Reconstruction, OutputThatCannotBeWrittenLeavesNothingBehind) {
+TEST(Reconstruction, OutputThatCannotBeWrittenIsRefusedBeforeAnyView) {
   auto s = simulate("water", 20, 0, 18);
-  // A folder in the way of the output name: the rename cannot succeed.
+  // A folder in the way of the output name: the rename could not succeed.
   std::filesystem::create_directory(s->prefix() + "_bp4d.seq");
   const ProcessResult r = recon(*s, {});
   EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("cannot write output file"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err, "cbrecon: cannot create output file " + s->prefix() +
+                       "_bp4d.seq: a folder of that name is in the way\n");
+  EXPECT_EQ(r.out.find("i="), std::string::npos);
   EXPECT_TRUE(std::filesystem::is_directory(s->prefix() + "_bp4d.seq"));
   for (const auto& e : std::filesystem::directory_iterator(s->dir.path()))
     EXPECT_EQ(e.path().string().find(".tmp-"), std::string::npos) << e.path();

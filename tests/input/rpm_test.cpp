@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include "input/rpm.h"
 #include "support/test_support.h"
 
@@ -296,14 +297,24 @@ TEST(RpmFile, UnopenableFileEndsTheRunWithStatus0) {
 namespace cbrecon {
 namespace {
 
-// A device that never ends is refused once the size cap is passed, instead
-// of being read until memory runs out.
-TEST(RpmFile, EndlessInputIsRefused) {
-  if (std::FILE* f = std::fopen("/dev/zero", "r")) {
-    std::fclose(f);
+// Something that is not a regular file counts as a file that cannot be
+// opened: a device never ends, a FIFO without a writer would block forever.
+TEST(RpmFile, DevicesAndFifosCountAsUnopenable) {
+  ScratchDir dir;
+  const std::string fifo = (dir.path / "resp.vxp").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& name : {std::string("/dev/zero"), fifo, dir.path.string()}) {
+    SCOPED_TRACE(name);
     testing::Capture out;
-    EXPECT_THROW(read_rpm_signal("/dev/zero", out.get(), "/dev/null"), RunError);
+    try {
+      read_rpm_signal(name, out.get(), (dir.path / "trace").string());
+      ADD_FAILURE() << "no exit";
+    } catch (const ExitRequest& e) {
+      EXPECT_EQ(e.status(), 0);
+    }
+    EXPECT_EQ(out.text(), "Can not open file " + name + "\n");
   }
+  EXPECT_FALSE(fs::exists(dir.path / "trace"));
 }
 
 }  // namespace

@@ -153,6 +153,9 @@ TEST(CommandLine, LongOptionsAndTheirErrors) {
         {"p", "m", "0", "--threads"},
         {"p", "m", "0", "--format", "png"},
         {"p", "m", "0", "--window", "5,1"},
+        {"p", "m", "0", "--window", "-1e308,1e308"},  // a width past the largest double
+        {"p", "m", "0", "--timings=no"},               // a flag takes no value
+        {"p", "m", "0", "--all-phases=0"},
         {"p", "m", "0", "--bogus"}}) {
     EXPECT_THROW(parse(bad), RunError) << bad[3];
   }

@@ -1,0 +1,194 @@
+#include "numeric/files.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include "numeric/error.h"
+#include "numeric/signals.h"
+
+namespace cbrecon {
+
+namespace {
+
+// Name of the temporary file being written, for the interrupt handler.  The
+// handler may run at any instruction, so it reads the name only while
+// g_pending_set says that the name is complete.  It is published right
+// after the file was created by us, never before: a name that the exclusive
+// create found taken belongs to somebody else.
+char g_pending[4096] = {};
+volatile std::sig_atomic_t g_pending_set = 0;
+
+void set_pending(const std::string& tmp) {
+  g_pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (tmp.size() >= sizeof g_pending) return;
+  std::memcpy(g_pending, tmp.c_str(), tmp.size() + 1);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_pending_set = 1;
+}
+
+void clear_pending() {
+  g_pending_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// Ten characters from [0-9A-Za-z] drawn from the kernel's random source
+// (about 60 bits): a name nobody can plant in advance.
+std::string random_tag() {
+  static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  unsigned char bytes[10];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw RunError(std::string("cannot draw a random file name: ") + std::strerror(errno));
+    }
+    got += static_cast<size_t>(n);
+  }
+  std::string tag;
+  for (unsigned char b : bytes) tag += digits[b % 62];
+  return tag;
+}
+
+// Creates `base` + a random tag exclusively; the descriptor, or -1 with
+// errno set.
+int create_exclusive(const std::string& base, std::string& tmp) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    tmp = base + random_tag();
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+const char* pending_temporary_file() { return g_pending_set ? g_pending : ""; }
+
+UniqueFile open_regular_file(const std::string& path, bool* not_regular) {
+  if (not_regular) *not_regular = false;
+  // Non-blocking, so that a FIFO without a writer does not hold the open.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    close(fd);
+    if (not_regular) *not_regular = true;
+    errno = EINVAL;
+    return nullptr;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    const int e = errno;
+    close(fd);
+    errno = e;
+  }
+  return UniqueFile(f);
+}
+
+std::string open_failure_reason(int err, bool not_regular) {
+  return not_regular ? "not a regular file" : std::strerror(err);
+}
+
+AtomicFile::AtomicFile(std::string name) : name_(std::move(name)) {
+  int fd;
+  {
+    const SignalBlock hold;
+    fd = create_exclusive(name_ + ".tmp-", tmp_);
+    if (fd >= 0) set_pending(tmp_);
+  }
+  if (fd < 0) {
+    const int e = errno;
+    throw RunError("cannot create output file " + name_ + ": " + std::strerror(e));
+  }
+  f_ = fdopen(fd, "wb");
+  if (!f_) {
+    const int e = errno;
+    close(fd);
+    unlink(tmp_.c_str());
+    clear_pending();
+    throw RunError("cannot create output file " + name_ + ": " + std::strerror(e));
+  }
+}
+
+AtomicFile::~AtomicFile() { discard(); }
+
+void AtomicFile::discard() {
+  if (!f_) return;
+  std::fclose(f_);
+  f_ = nullptr;
+  unlink(tmp_.c_str());
+  clear_pending();
+}
+
+void AtomicFile::commit(bool ok) {
+  if (!f_) throw RunError("cannot write output file " + name_ + ": already closed");
+  int err = ok ? 0 : (errno ? errno : EIO);
+  if (ok && std::ferror(f_)) {
+    ok = false;
+    err = errno ? errno : EIO;
+  }
+  if (std::fflush(f_) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && fsync(fileno(f_)) != 0 && errno != EINVAL && errno != EROFS) {
+    ok = false;
+    err = errno;
+  }
+  const int closed = std::fclose(f_);
+  f_ = nullptr;
+  if (closed != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (ok && std::rename(tmp_.c_str(), name_.c_str()) != 0) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) unlink(tmp_.c_str());
+  clear_pending();
+  if (!ok) throw RunError("cannot write output file " + name_ + ": " + (err ? std::strerror(err) : "write failed"));
+}
+
+int probe_writable_folder(const std::string& folder) {
+  std::string tmp;
+  const SignalBlock hold;
+  const int fd = create_exclusive(folder + "/.cbrecon-probe-", tmp);
+  if (fd < 0) return errno;
+  close(fd);
+  unlink(tmp.c_str());
+  return 0;
+}
+
+std::string folder_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace cbrecon

@@ -1,0 +1,86 @@
+// Files in folders that other users and other runs share.
+//
+// Inputs: a path is opened for reading only when it names a regular file;
+// a FIFO, socket, device or folder is refused without blocking (opening a
+// FIFO for reading would otherwise wait for a writer forever).
+//
+// Outputs: every file is written under a temporary name in its own folder,
+// created exclusively (O_CREAT | O_EXCL: a name that exists, a planted
+// symbolic link included, is never opened) with random characters that
+// nobody can predict, and renamed over the final name only when every write,
+// the flush and the close succeeded.  The final name is then a regular file
+// written by this run, whatever stood there before; on failure nothing
+// appears under it and the temporary file is removed.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace cbrecon {
+
+struct FileCloser {
+  void operator()(std::FILE* f) const {
+    if (f) std::fclose(f);
+  }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens `path` for binary reading if it is a regular file.  Otherwise null,
+// with errno set: the open's own error, or EINVAL (`not_regular` set) for
+// something that is not a regular file.
+UniqueFile open_regular_file(const std::string& path, bool* not_regular = nullptr);
+
+// The reason open_regular_file failed, as one phrase ("No such file or
+// directory", "not a regular file").
+std::string open_failure_reason(int err, bool not_regular);
+
+// An output file being written under its temporary name.
+class AtomicFile {
+ public:
+  // Creates the temporary file beside `name`.  RunError ("cannot create
+  // output file NAME: reason") when it cannot be created.
+  explicit AtomicFile(std::string name);
+  AtomicFile(const AtomicFile&) = delete;
+  AtomicFile& operator=(const AtomicFile&) = delete;
+  // An unfinished file is removed.
+  ~AtomicFile();
+
+  std::FILE* get() const { return f_; }
+  const std::string& name() const { return name_; }
+  const std::string& temporary_name() const { return tmp_; }
+
+  // Flushes, syncs, closes and renames over the final name (`ok` false: the
+  // content is incomplete, remove it).  RunError ("cannot write output file
+  // NAME: reason") on any failure; the temporary file is gone either way.
+  void commit(bool ok = true);
+  // Removes the temporary file without touching the final name.
+  void discard();
+
+ private:
+  std::string name_, tmp_;
+  std::FILE* f_ = nullptr;
+};
+
+// Writes `name` atomically: `fill` writes the content to the FILE* it is
+// handed and returns false on a failed write.
+template <class Fill>
+void write_file_atomically(const std::string& name, Fill&& fill) {
+  AtomicFile file(name);
+  const bool ok = fill(file.get());
+  file.commit(ok);
+}
+
+// Whether a file could be created in `folder` now (probed by creating and
+// removing an exclusive temporary file).  0 or the errno of the failure.
+int probe_writable_folder(const std::string& folder);
+
+// The folder part of a path ("." when it has none), and the name part.
+std::string folder_of(const std::string& path);
+std::string name_of(const std::string& path);
+
+// The temporary file currently being written (empty if none), so that an
+// interrupted run can remove it.  Async-signal-safe to read.
+const char* pending_temporary_file();
+
+}  // namespace cbrecon

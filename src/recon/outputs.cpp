@@ -1,0 +1,107 @@
+#include "recon/outputs.h"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "numeric/error.h"
+#include "numeric/files.h"
+#include "output/formats.h"
+#include "recon/cli.h"
+
+namespace cbrecon {
+
+namespace {
+
+// The directory entry a path names: its folder resolved to an absolute
+// path without links, then the last name as given.  Two paths are the same
+// entry exactly when their keys are equal.  Empty when the folder cannot be
+// resolved.
+std::string entry_key(const std::string& path) {
+  const std::string folder = folder_of(path);
+  std::unique_ptr<char, decltype(&std::free)> real(realpath(folder.c_str(), nullptr), &std::free);
+  if (!real) return "";
+  std::string key = real.get();
+  if (key != "/") key += '/';
+  return key + name_of(path);
+}
+
+// Whether the entry `key` is a name the projection prefix forms: the
+// prefix's folder, its stem, five or more digits, ".hnd".
+bool is_projection_name(const std::string& key, const std::string& fn_proj) {
+  const std::string prefix_key = entry_key(fn_proj + "0");
+  if (prefix_key.empty()) return false;
+  const std::string stem = prefix_key.substr(0, prefix_key.size() - 1);
+  if (key.size() < stem.size() + 5 + 4 || key.compare(0, stem.size(), stem) != 0) return false;
+  if (key.compare(key.size() - 4, 4, ".hnd") != 0) return false;
+  const std::string digits = key.substr(stem.size(), key.size() - stem.size() - 4);
+  return digits.size() >= 5 && digits.find_first_not_of("0123456789") == std::string::npos;
+}
+
+}  // namespace
+
+std::vector<PlannedOutput> planned_outputs(const RunParams& p, const std::vector<PlannedVolume>& volumes) {
+  std::vector<PlannedOutput> outs;
+  for (const PlannedVolume& v : volumes) {
+    RunParams q = p;
+    q.ext = v.ext;
+    const std::string seq = output_name(q);
+    outs.push_back({seq, "volume"});
+    const std::string preview =
+        p.extras.preview.empty() ? "" : preview_file_name(p.extras.preview, v.ext, p.extras.all_phases);
+    for (const std::string& extra : extra_output_names(seq, v.ext, p))
+      outs.push_back({extra, extra == preview ? "preview" : "volume file"});
+  }
+  if (p.rpm_on) outs.push_back({kTraceFile, "trace file"});
+  return outs;
+}
+
+void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs) {
+  // Folders first: they must exist and take a new file now.
+  std::map<std::string, int> probed;
+  for (const PlannedOutput& o : outputs) {
+    const std::string folder = folder_of(o.path);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0)
+      throw RunError("cannot create output file " + o.path + ": folder " + folder + ": " + std::strerror(errno));
+    if (!S_ISDIR(st.st_mode))
+      throw RunError("cannot create output file " + o.path + ": " + folder + " is not a folder");
+    auto [it, fresh] = probed.try_emplace(folder, 0);
+    if (fresh) it->second = probe_writable_folder(folder);
+    if (it->second != 0)
+      throw RunError("cannot create output file " + o.path + ": folder " + folder + ": " +
+                     std::strerror(it->second));
+  }
+  // Inputs of the run, as directory entries.
+  std::map<std::string, std::string> inputs;
+  auto add_input = [&](const std::string& path, const char* what) {
+    const std::string key = entry_key(path);
+    if (!key.empty()) inputs.emplace(key, what);
+  };
+  add_input(p.fn_msk, "the mask file");
+  if (p.rpm_on) add_input(p.fn_tmp, "the respiratory file");
+  std::map<std::string, const PlannedOutput*> seen;
+  for (const PlannedOutput& o : outputs) {
+    const std::string key = entry_key(o.path);
+    if (const auto in = inputs.find(key); in != inputs.end())
+      throw RunError("the " + o.what + " " + o.path + " would replace " + in->second + "; choose another name");
+    if (is_projection_name(key, p.fn_proj))
+      throw RunError("the " + o.what + " " + o.path + " would replace a projection file; choose another name");
+    const auto [prev, fresh] = seen.emplace(key, &o);
+    if (!fresh)
+      throw RunError("the " + o.what + " " + o.path + " is also this run's " + prev->second->what + " " +
+                     prev->second->path + "; choose another name");
+    // A link at the name is replaced, not followed; a folder, device or
+    // FIFO is no file of ours to replace.
+    struct stat st {};
+    if (lstat(o.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+      throw RunError("cannot create output file " + o.path + ": " +
+                     (S_ISDIR(st.st_mode) ? "a folder of that name is in the way" : "it exists and is not a regular file"));
+  }
+}
+
+}  // namespace cbrecon
