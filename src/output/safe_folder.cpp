@@ -6,16 +6,42 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <utility>
 
 #include "numeric/error.h"
 #include "numeric/files.h"
+#include "numeric/signals.h"
 
 namespace cbrecon {
 
 namespace {
+
+// The temporary folder being written, for the interrupt handler: its path
+// and an open descriptor, read only while g_folder_set says they are
+// complete.  Published and withdrawn with the run-ending signals held off,
+// so that the handler never sees a folder that is not (or no longer) ours.
+char g_folder[4096] = {};
+int g_folder_fd = -1;
+volatile std::sig_atomic_t g_folder_set = 0;
+
+void publish_folder(const std::string& path, int fd) {
+  g_folder_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path.size() >= sizeof g_folder) return;
+  std::memcpy(g_folder, path.c_str(), path.size() + 1);
+  g_folder_fd = fd;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_folder_set = 1;
+}
+
+void withdraw_folder() {
+  g_folder_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 bool write_all(int fd, const void* data, size_t bytes) {
   const char* p = static_cast<const char*>(data);
@@ -53,6 +79,7 @@ FolderWriter::FolderWriter(std::string final_name, std::string ending)
     : final_(std::move(final_name)), ending_(std::move(ending)) {
   while (final_.size() > 1 && final_.back() == '/') final_.pop_back();
   std::string pattern = final_ + ".XXXXXX";
+  const SignalBlock block;
   if (!::mkdtemp(pattern.data())) fail("cannot create a temporary folder beside it", errno);
   tmp_ = pattern;
   dirfd_ = ::open(tmp_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -62,9 +89,12 @@ FolderWriter::FolderWriter(std::string final_name, std::string ending)
     tmp_.clear();
     fail("cannot open its temporary folder", err);
   }
+  publish_folder(tmp_, dirfd_);
 }
 
 FolderWriter::~FolderWriter() {
+  const SignalBlock block;
+  if (!committed_) withdraw_folder();
   if (dirfd_ >= 0) {
     if (!committed_)
       for (const std::string& f : files_) ::unlinkat(dirfd_, f.c_str(), 0);
@@ -99,6 +129,9 @@ std::string FolderWriter::commit() {
   const char* tmp = tmp_.c_str();
   const char* fin = final_.c_str();
   std::string old;  // where an existing folder of the final name went
+  // Once renamed, the folder is no longer the handler's to remove.
+  const SignalBlock block;
+  withdraw_folder();
   struct stat st;
   if (::lstat(fin, &st) != 0) {
     if (errno != ENOENT) fail("cannot look at the existing name", errno);
@@ -179,6 +212,35 @@ void check_folder_target(const std::string& final_name) {
   } else if (errno != ENOENT) {
     refuse(std::strerror(errno));
   }
+}
+
+}  // namespace cbrecon
+
+namespace cbrecon {
+
+void remove_pending_folder() noexcept {
+  if (!g_folder_set) return;
+  const int fd = g_folder_fd;
+  // Entries come and go while they are listed: list again until a pass
+  // finds nothing left.
+  alignas(8) char buf[4096];
+  for (int pass = 0; pass < 64; ++pass) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) break;
+    bool any = false;
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
+      for (ssize_t off = 0; off < n;) {
+        const auto* d = reinterpret_cast<const dirent64*>(buf + off);
+        off += d->d_reclen;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        ::unlinkat(fd, name, 0);
+        any = true;
+      }
+    }
+    if (!any) break;
+  }
+  ::rmdir(g_folder);
 }
 
 }  // namespace cbrecon

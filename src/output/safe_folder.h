@@ -52,6 +52,10 @@ class FolderWriter {
   bool committed_ = false;
 };
 
+// For an interrupted run: removes the temporary folder of the writer now at
+// work, with its files (async-signal-safe calls only; nothing when none).
+void remove_pending_folder() noexcept;
+
 // Refuses, before the long part of a run, a folder `final_name` that could
 // not be written: its parent is missing, not a folder or not writable, or
 // something other than a folder (a plain file, a link) has that name.

@@ -196,6 +196,27 @@ TEST(FolderWriter, AFailureLeavesNothingAndTouchesNothing) {
   }
 }
 
+// What an interrupted run's signal handler does: the folder being written
+// goes, with every file in it; a committed folder is no longer its to take.
+TEST(FolderWriter, TheInterruptHandlerRemovesOnlyTheFolderBeingWritten) {
+  TempDir dir;
+  {
+    FolderWriter w(dir.file("series"), ".dcm");
+    for (int i = 0; i < 300; ++i) w.add_file("IM" + std::to_string(i) + ".dcm", "x", 1);
+    remove_pending_folder();
+    EXPECT_TRUE(names_in(dir.path()).empty());
+  }  // the writer finds nothing left to remove
+  EXPECT_TRUE(names_in(dir.path()).empty());
+  {
+    FolderWriter w(dir.file("series"), ".dcm");
+    w.add_file("a.dcm", "x", 1);
+    EXPECT_EQ(w.commit(), "");
+    remove_pending_folder();
+  }
+  remove_pending_folder();
+  EXPECT_EQ(names_in(dir.file("series")), std::vector<std::string>{"a.dcm"});
+}
+
 // A 6 x 6 x 3 volume written as a series and read back with the library:
 // slice order, patient positions for FFP, HU values and padding.
 TEST(DicomSeries, SlicesHoldPositionsValuesAndPadding) {
