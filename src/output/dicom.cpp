@@ -173,10 +173,10 @@ void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
 }
 
 // The encoded file (preamble, meta header, data set) in explicit VR little
-// endian.
-std::vector<uint8_t> encode(DcmFileFormat& ff) {
-  std::vector<uint8_t> out;
-  std::vector<char> buf(1 << 20);
+// endian, into `out`; `buf` is the library's staging buffer.  Both are
+// reused from slice to slice (fresh ones cost more than the encoding).
+void encode(DcmFileFormat& ff, std::vector<char>& buf, std::vector<uint8_t>& out) {
+  out.clear();
   DcmOutputBufferStream stream(buf.data(), buf.size());
   ff.transferInit();
   OFCondition c = EC_StreamNotifyClient;
@@ -189,7 +189,6 @@ std::vector<uint8_t> encode(DcmFileFormat& ff) {
   }
   ff.transferEnd();
   if (c.bad()) throw RunError(std::string("cannot encode a DICOM file: ") + c.text());
-  return out;
 }
 
 }  // namespace
@@ -273,6 +272,8 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
   const std::string series_uid = new_uid();
   const size_t n = v.slice_voxels();
   std::vector<int16_t> words(n), hu(n);
+  std::vector<char> buf(size_t{1} << 20);
+  std::vector<uint8_t> bytes;
   FolderWriter out(folder, ".dcm");
   for (long j = 0; j < g.nz; ++j) {
     v.slice(j, words.data());
@@ -291,7 +292,7 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
     if (d.putAndInsertUint16Array(DCM_PixelData, reinterpret_cast<const Uint16*>(hu.data()),
                                   static_cast<unsigned long>(n)).bad())
       throw RunError("cannot encode the DICOM pixel data");
-    const std::vector<uint8_t> bytes = encode(ff);
+    encode(ff, buf, bytes);
     out.add_file(strprintf("IM%05ld.dcm", j + 1), bytes.data(), bytes.size());
   }
   return out.commit();

@@ -3,6 +3,7 @@
 // dicom3tools' dciodvfy and read them back with pydicom (tools/read_dicom.py).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -88,15 +89,20 @@ Series read_series(const std::string& folder) {
   return s;
 }
 
-// dciodvfy's error lines for every file of the folder ("" when clean).
-std::string dciodvfy_errors(const std::string& folder) {
+// dciodvfy's error lines for the files of the folder ("" when clean): all
+// of them, or only the first one.
+std::string dciodvfy_errors(const std::string& folder, bool all) {
   const std::string tool = find_program("dciodvfy");
   std::string errors;
-  for (const auto& e : fs::directory_iterator(folder)) {
-    const ProcessResult r = run_process(tool, {e.path().string()});
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  if (!all) files.resize(std::min<size_t>(files.size(), 1));
+  for (const fs::path& e : files) {
+    const ProcessResult r = run_process(tool, {e.string()});
     std::istringstream in(r.out + r.err);
     for (std::string line; std::getline(in, line);)
-      if (line.rfind("Error", 0) == 0) errors += e.path().filename().string() + ": " + line + "\n";
+      if (line.rfind("Error", 0) == 0) errors += e.filename().string() + ": " + line + "\n";
   }
   return errors;
 }
@@ -172,7 +178,8 @@ TEST_F(DicomEndToEnd, EveryFormatPlacesEveryVoxelAtTheSamePatientCoordinate) {
     EXPECT_EQ(entries(scan_->path(), "PROJ__bp4d_dicom"), std::vector<std::string>{"PROJ__bp4d_dicom"});
     const std::string folder = out("PROJ__bp4d_dicom");
     if (!find_program("dciodvfy").empty()) {
-      EXPECT_EQ(dciodvfy_errors(folder), "");
+      // Every file once (HFS); the first file of the other positions.
+      EXPECT_EQ(dciodvfy_errors(folder, std::string(c.name) == "HFS"), "");
     } else {
       std::printf("skipping dciodvfy: needs dicom3tools\n");
     }
