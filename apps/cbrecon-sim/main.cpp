@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "numeric/error.h"
+#include "sim/bins.h"
 #include "sim/options.h"
 
 int main(int argc, char** argv) {
@@ -34,6 +35,15 @@ int main(int argc, char** argv) {
       write_truth(o.truth, t);
       if (!o.quiet)
         std::printf("truth %s: %d slices of %d x %d float32\n", o.truth.c_str(), t.nz, t.npxls, t.npxls);
+    }
+    if (!o.truth_bins.empty()) {
+      const BinTruthSummary b = write_bin_truths(o.truth_bins, o.scan, o.grid, o.recon_views);
+      if (!o.quiet) {
+        std::printf("bin truths %s_ph1..10.raw, %s_avg.raw: %d slices of %d x %d float32; views per bin",
+                    o.truth_bins.c_str(), o.truth_bins.c_str(), b.nz, b.npxls, b.npxls);
+        for (const long n : b.views) std::printf(" %ld", n);
+        std::printf(", %ld in all\n", b.all);
+      }
     }
     return 0;
   } catch (const RunError& e) {

@@ -163,7 +163,8 @@ CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* 
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, const std::vector<double>& logtab) {
+                     long pitch, long r0, long r1, const std::vector<double>& logtab,
+                     const float* minus) {
   const double* lt = logtab.data();
   const uint32_t nlt = static_cast<uint32_t>(logtab.size());
   const long ncols = g.ncols_ext;
@@ -191,6 +192,11 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
       else
 #endif
         log_row(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
+      if (minus) {
+        const float* sub = minus + r * pitch + s;
+        for (long c = 8; c < ndets - 8; ++c)
+          out[c] = static_cast<float>(static_cast<double>(out[c]) - static_cast<double>(sub[c]));
+      }
     }
     if (s != 0) {
       // Half-fan extension: zeros, then copies of the first valid sample up

@@ -52,9 +52,14 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 // `logtab` (may be empty) holds std::log(n) for the counts n below its
 // size, so the logarithm of the common counts is looked up, not recomputed;
 // the values are the library's own, so the result is the same either way.
+// `minus` (may be null): an image of the same shape and pitch as `proj`
+// whose values are subtracted, in double, from the line integrals of the
+// real detector pixels before the extension and the weighting (a residual
+// against a model of the view).
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, const std::vector<double>& logtab = {});
+                     long pitch, long r0, long r1, const std::vector<double>& logtab = {},
+                     const float* minus = nullptr);
 
 }  // namespace cbrecon

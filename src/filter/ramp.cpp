@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <memory>
 
 #include "filter/fft.h"
@@ -121,6 +122,22 @@ std::vector<float> ramp_taps(int nfft, float tanstep) {
 std::vector<float> ramp_kernel(int nfft, float tanstep) {
   std::vector<float> h = ramp_taps(nfft, tanstep);
   rfft(h.data(), nfft, 1);
+  return h;
+}
+
+std::vector<float> apodised_ramp_kernel(int nfft, float tanstep, double cutoff) {
+  if (!(cutoff > 0 && cutoff <= 1))
+    throw RunError(strprintf("apodised_ramp_kernel: cutoff %g is not in (0, 1]", cutoff));
+  std::vector<float> h = ramp_kernel(nfft, tanstep);
+  const double kc = cutoff * (nfft / 2);
+  auto window = [&](long k) { return k < kc ? 0.5 * (1.0 + std::cos(pi * k / kc)) : 0.0; };
+  h[0] = static_cast<float>(static_cast<double>(h[0]) * window(0));
+  h[1] = static_cast<float>(static_cast<double>(h[1]) * window(nfft / 2));
+  for (long k = 1; k < nfft / 2; ++k) {
+    const double w = window(k);
+    h[2 * k] = static_cast<float>(static_cast<double>(h[2 * k]) * w);
+    h[2 * k + 1] = static_cast<float>(static_cast<double>(h[2 * k + 1]) * w);
+  }
   return h;
 }
 

@@ -25,6 +25,12 @@ std::vector<float> ramp_taps(int nfft, float tanstep);
 // spectrum.
 std::vector<float> ramp_kernel(int nfft, float tanstep);
 
+// ramp_kernel rolled off by a Hann window: frequency k of the n/2 + 1 of the
+// packed spectrum is multiplied (in double, then rounded) by
+// (1 + cos(pi k / kc)) / 2 below kc = cutoff * nfft/2 and by 0 from kc on.
+// cutoff in (0, 1]; RunError otherwise.
+std::vector<float> apodised_ramp_kernel(int nfft, float tanstep, double cutoff);
+
 // a <- a * b, pointwise complex product of two packed half spectra of n
 // floats (no conjugation, no scaling); b is unchanged.
 void spec_mul(float* a, const float* b, int n);

@@ -224,11 +224,13 @@ VolumeLabel volume_label(int bin, bool prior_image) {
 
 std::string series_description(const VolumeLabel& label) {
   if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
+  const std::string tail = label.prior_image ? " prior-image" : "";
+  // A bin outside 1..10 holds no view: no phase range.
+  if (label.bin < 1 || label.bin > 10) return strprintf("4D phase %d", label.bin) + tail;
   // bin = trunc(10 p + 1.49) for the phase p as a fraction of a cycle:
   // bin b holds 10 p in [b - 1.49, b - 0.49), wrapping below zero.
   const double lo = (label.bin - 1.49) * 10, hi = (label.bin - 0.49) * 10;
-  const std::string s = strprintf("4D phase %d (%.1f-%.1f%%)", label.bin, lo < 0 ? lo + 100 : lo, hi);
-  return label.prior_image ? s + " prior-image" : s;
+  return strprintf("4D phase %d (%.1f-%.1f%%)", label.bin, lo < 0 ? lo + 100 : lo, hi) + tail;
 }
 
 int16_t hu_of_word(int16_t word, double hu_water, double offset_cal) {

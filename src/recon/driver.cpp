@@ -8,13 +8,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "backproj/backproject.h"
-#include "output/dicom.h"  // DICOM series
 #include "output/formats.h"
+#include "project/project.h"
 #include "output/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
@@ -22,11 +23,14 @@
 #include "input/phase.h"
 #include "input/projection.h"
 #include "numeric/error.h"
+#include "numeric/stopwatch.h"
 #include "numeric/parallel.h"
 #include "geometry/geometry.h"
 #include "recon/cli.h"
 #include "recon/outputs.h"
 #include "recon/progress.h"
+#include "recon/reconstruction.h"
+#include "recon/view_pass.h"
 
 namespace cbrecon {
 
@@ -34,32 +38,6 @@ namespace {
 
 const auto g_process_start = std::chrono::steady_clock::now();
 
-// Views filtered together and then backprojected in one pass over the
-// volume.  Each voxel still receives its views one after the other, in
-// order, so the batch size changes no bit of the result.  Measured on the
-// 2-core machine (whole default run): 16 views per pass 2.6 s of
-// backprojection, 8 views 2.85 s, 4 views 2.9-3.3 s.
-constexpr int kBatch = 16;
-
-// Seconds spent per stage, for --timings.
-struct StageTimes {
-  double read = 0, decode = 0, filter = 0, backproject = 0, write = 0;
-  double voxel_updates = 0;  // voxels visited x views backprojected
-};
-
-class Stopwatch {
- public:
-  Stopwatch() : t0_(std::chrono::steady_clock::now()) {}
-  double lap() {
-    const auto t = std::chrono::steady_clock::now();
-    const double s = std::chrono::duration<double>(t - t0_).count();
-    t0_ = t;
-    return s;
-  }
-
- private:
-  std::chrono::steady_clock::time_point t0_;
-};
 
 // Floats of padding after every slice of the volume: one cache line, so
 // that a voxel column's slices (a power-of-two apart without it) spread over
@@ -68,44 +46,14 @@ constexpr long kSlicePad = 16;
 // Likewise for the rows of a filtered view (often 4 KiB long).
 constexpr long kRowPad = 16;
 
-// One output volume and the views that feed it.
-struct Job {
-  ViewList views;
-  std::string ext;
-  std::vector<float> dbeta;
-  Tensor3<float> volume;
-  Header headout{};
-  bool any_view = false;
-  int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
-};
-
-// One view of the processing order: job and index within its list.
-struct Step {
-  int job;
-  long k;
-};
-
-// One view of a batch: what its file said and its filtered image.
-struct ViewWork {
-  Header head{};
-  bool ok = false;     // read and decoded completely
-  bool skip = false;   // adds nothing to the volume
-  std::vector<double> ww;
-  Matrix<float> proj;
-  int32_t t_view = 0;
-  std::string message;  // what reading or decoding had to report
-};
-
-// What a thread needs for one view at a time: the file's bytes and the
-// decoded counts.
-struct ViewScratch {
-  std::vector<uint8_t> data;
-  Matrix<uint32_t> raw;
-  StageTimes times;  // read, decode and preprocess+filter of its views
-};
+// A prior-image bin's suffix: the plain bin's with "_mkb" before ".seq".
+std::string mkb_ext(const std::string& ext) { return ext.substr(0, ext.size() - 4) + "_mkb.seq"; }
 
 std::string final_ext(const RunParams& p) {
-  if (p.rpm_on) return phase_suffix(p.ph_recon, p.hscan);
+  if (p.rpm_on) {
+    const std::string ext = phase_suffix(p.ph_recon, p.hscan);
+    return p.extras.mkb ? mkb_ext(ext) : ext;
+  }
   if (p.hscan == 1) return "hf4d_cali.seq";
   return p.ext;
 }
@@ -119,6 +67,16 @@ void check_names(const RunParams& p) {
     throw RunError(strprintf("output file name is %zu characters long; at most %zu are allowed: %s",
                              out.size(), kMaxName, out.c_str()));
   projection_name(p.fn_proj, 0);  // throws if even a five-digit name is too long
+}
+
+// Modes that cannot be combined, refused before anything is read.
+void check_modes(const RunParams& p) {
+  if (p.extras.all_phases && !p.rpm_on)
+    throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  if (p.extras.mkb && !p.rpm_on)
+    throw RunError("--mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument");
+  if (p.extras.mkb && p.hscan == 1)
+    throw RunError("--mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle");
 }
 
 // Refuses a run whose buffers cannot fit in memory, before allocating them.
@@ -135,8 +93,11 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
   // every view of a batch (about 32 bytes per voxel column).
   const double tiles =
       static_cast<double>(threads) * kBatch * 16.0 * 32.0 * (static_cast<double>(p.npxls) + 16);
+  // --mkb: the prior, the projector's copy of it, and a model image per
+  // busy thread.
+  const double prior = p.extras.mkb ? 2 * volume + busy * processed : 0;
   const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed + 2.0 * busy * detector +
-                      2.0 * static_cast<double>(p.npxls) * p.npxls + tiles;
+                      2.0 * static_cast<double>(p.npxls) * p.npxls + tiles + prior;
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
   const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
@@ -153,54 +114,24 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
 std::vector<PlannedVolume> planned_volumes(const RunParams& p) {
   std::vector<PlannedVolume> v;
   if (p.rpm_on && p.extras.all_phases) {
-    for (uint16_t bin = 1; bin <= 10; ++bin) v.push_back({phase_suffix(bin, p.hscan)});
+    for (uint16_t bin = 1; bin <= 10; ++bin) {
+      const std::string ext = phase_suffix(bin, p.hscan);
+      v.push_back({p.extras.mkb ? mkb_ext(ext) : ext});
+    }
   } else {
     v.push_back({final_ext(p)});
   }
   return v;
 }
 
-class Reconstruction {
- public:
-  Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
-  int run(int argc, const char* const* argv);
-
- private:
-  void read_view(ViewWork& w, const std::string& name, std::vector<uint8_t>& data);
-  void prepare_view(const Step& step, ViewWork& w, ViewScratch& sc);
-  void process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work);
-  void write_job(Job& job, std::vector<std::string>& failures);
-  std::vector<Job> all_phase_jobs();
-
-  std::FILE* out_;
-  std::FILE* err_;
-  RunParams p_;
-  Geometry g_;
-  BackprojGeometry bg_;
-  FovExtents fov_;
-  HalfScan hs_;
-  std::vector<float> rampspec_;
-  float filt_scale_ = 0;
-  Matrix<float> M_;
-  Matrix<float> rdist_;
-  std::vector<float> gamma_;
-  std::vector<double> logtab_;  // std::log(n) for the counts a view is likely to hold
-  std::vector<Job> jobs_;
-  std::unique_ptr<ThreadPool> pool_;
-  std::vector<ViewScratch> scratch_;  // one per thread
-  ProgressBar progress_;
-  std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
-  int32_t t_start_ = 0, t_last_ = 0;
-  StageTimes times_;
-  double voxels_per_view_ = 0;
-  DicomRun dicom_run_;  // DICOM series: one study and frame of reference per run
-  void report_timings(double total);
-};
+}  // namespace
 
 void Reconstruction::report_timings(double total) {
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
   const double bp = times_.backproject > 0 ? times_.voxel_updates / times_.backproject : 0;
+  if (times_.project > 0)
+    std::fprintf(err_, "timings: forward projection %.3f s, not counted in the stages below\n", times_.project);
   std::fprintf(err_,
                "timings: read %.3f s, decode %.3f s, preprocess+filter %.3f s, backproject %.3f s, "
                "write %.3f s, total %.3f s\n"
@@ -210,181 +141,23 @@ void Reconstruction::report_timings(double total) {
                bp, ru.ru_maxrss / 1024.0, pool_->size(), filter_isa(), backproject_isa());
 }
 
-// Reads one view's file into w (header and pixel bytes).  Any message is
-// left in w.message, to be printed in view order.
-void Reconstruction::read_view(ViewWork& w, const std::string& name, std::vector<uint8_t>& data) {
-  w.ok = false;
-  w.message.clear();
-  if (!read_projection(name, w.head.data(), data, max_pixel_bytes(p_.nslices, p_.ndets))) {
-    w.message = strprintf("Can not open file %s\n", name.c_str());
-    w.head.fill(0);  // treated as an empty file
-    data.clear();
-    return;
-  }
-  const size_t need = min_pixel_bytes(p_.nslices, p_.ndets);
-  if (data.size() < need) {
-    w.message = strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
-                          name.c_str(), data.size(), p_.ndets, p_.nslices, need);
-    w.head.fill(0);
-    data.clear();
-    return;
-  }
-  w.ok = true;
-}
-
-// Reads, decodes, preprocesses and filters one view into w, with the
-// thread's scratch; stage times go to the scratch.
-void Reconstruction::prepare_view(const Step& step, ViewWork& w, ViewScratch& sc) {
-  Stopwatch sw;
-  const Job& job = jobs_[step.job];
-  const long k = step.k;
-  const std::string& name = job.views.names[k];
-  read_view(w, name, sc.data);
-  w.t_view = clock_ms();
-  sc.times.read += sw.lap();
-  w.skip = true;
-  if (!w.ok) return;
-  if (sc.raw.empty()) sc.raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
-  const DecodeStatus st = decode_projection_into(sc.data, p_.ndets, p_.nslices, sc.raw.data());
-  if (st.truncated || st.invalid_code) {
-    w.ok = false;
-    w.message += strprintf("cbrecon: %s: the pixel data do not decode to a %d x %d image; view skipped\n",
-                           name.c_str(), p_.ndets, p_.nslices);
-    w.head.fill(0);
-    sc.times.decode += sw.lap();
-    return;
-  }
-  const double ctnorm = header_ctnorm(w.head.data());
-  const float lnorm = static_cast<float>(std::log(ctnorm));
-  // A view without a usable CTnorm would add NaN everywhere.
-  const bool usable = std::isfinite(ctnorm) && ctnorm > 0;
-  const double theta = job.views.angles[k] * pi / 180;
-  const bool outside = p_.hscan == 1 && hs_.hscan_range < theta - job.views.angles[0] * pi / 180;
-  w.skip = !usable || outside;
-  const double beta = (job.views.angles[k] - job.views.angles[0]) * pi / 180;
-  half_scan_weights(beta, hs_, p_.hscan, gamma_, w.ww);
-  sc.times.decode += sw.lap();
-  if (w.skip) return;
-  // Preprocess and filter a few rows at a time, while they are in cache.
-  const long nrows = g_.nrows;
-  constexpr long kRowBlock = 16;
-  for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
-    const long r1 = std::min(nrows, r0 + kRowBlock);
-    preprocess_rows(sc.raw.data(), M_, lnorm, g_, p_.ndets, p_.nslices, w.ww, rdist_, w.proj.data(),
-                    bg_.proj_pitch, r0, r1, logtab_);
-    filter_rows(w.proj[r0], static_cast<size_t>(bg_.proj_pitch), static_cast<int>(r1 - r0), g_.ncols_ext,
-                g_.nfft, rampspec_.data(), filt_scale_);
-  }
-  sc.times.filter += sw.lap();
-}
-
-void Reconstruction::process_batch(const std::vector<Step>& batch, std::vector<ViewWork>& work) {
-  const long nb = static_cast<long>(batch.size());
-  Stopwatch sw;
-  // One view per task, handed out one at a time: reading, decoding (the
-  // prediction runs over the whole raster), preprocessing and filtering.
-  for (ViewScratch& sc : scratch_) sc.times = StageTimes{};
-  pool_->parallel_for(nb, [&](long b0, long b1, int tid) {
-    for (long b = b0; b < b1; ++b) prepare_view(batch[b], work[b], scratch_[tid]);
-  }, static_cast<int>(nb));
-  // Messages in view order (on a line of their own, not after the bar).
-  for (long b = 0; b < nb; ++b)
-    if (!work[b].message.empty()) {
-      progress_.clear();
-      std::fputs(work[b].message.c_str(), err_);
-    }
-  // The phase's time shared out over its stages as the threads spent it.
-  const double phase = sw.lap();
-  StageTimes sum;
-  for (const ViewScratch& sc : scratch_) {
-    sum.read += sc.times.read;
-    sum.decode += sc.times.decode;
-    sum.filter += sc.times.filter;
-  }
-  const double busy = sum.read + sum.decode + sum.filter;
-  if (busy > 0) {
-    times_.read += phase * sum.read / busy;
-    times_.decode += phase * sum.decode / busy;
-    times_.filter += phase * sum.filter / busy;
-  }
-  // Backproject: voxel rows are disjoint; within a row each voxel gets the
-  // batch's views in order.
-  std::vector<ViewConstants> vcs(nb);
-  for (long b = 0; b < nb; ++b) {
-    const Job& job = jobs_[batch[b].job];
-    const long k = batch[b].k;
-    if (!work[b].skip) vcs[b] = view_constants(bg_, job.views.angles[k] * pi / 180, job.dbeta[k]);
-  }
-  // The batch's views grouped by output volume, each group in view order.
-  std::vector<std::pair<int, std::vector<BackprojView>>> groups;
-  for (long b = 0; b < nb; ++b) {
-    if (work[b].skip) continue;
-    const int job = batch[b].job;
-    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == job; });
-    if (it == groups.end()) it = groups.insert(groups.end(), {job, {}});
-    it->second.push_back({&vcs[b], work[b].proj.data()});
-  }
-  // The whole batch passes over a few voxel rows at a time while their
-  // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
-  // the threads busy to the end of the pass.
-  const int tasks_per_thread = std::max(1, p_.npxls / (16 * pool_->size()));
-  pool_->parallel_for(p_.npxls, [&](long r0, long r1, int) {
-    for (const auto& [job, views] : groups) backproject_batch(bg_, fov_, views, jobs_[job].volume, r0, r1);
-  }, tasks_per_thread);
-  times_.backproject += sw.lap();
-  for (long b = 0; b < nb; ++b)
-    if (!work[b].skip) times_.voxel_updates += voxels_per_view_;
-  // Report every view in order.
-  progress_.clear();
-  const int32_t now = clock_ms();
-  for (long b = 0; b < nb; ++b) {
-    ViewWork& w = work[b];
-    Job& job = jobs_[batch[b].job];
-    const long k = batch[b].k;
-    std::memcpy(job.headout.data(), w.head.data(), kHeaderSize);
-    job.any_view = true;
-    if (k % 100 == 0) std::fprintf(out_, "processing projection view #%-d\n", static_cast<int>(k));
-    // Time of the batch shared out evenly over its views.
-    const int32_t t_view = w.t_view;
-    t_last_ = t_view + static_cast<int32_t>((now - t_view) * (b + 1) / nb);
-    std::fprintf(out_, "i=%3d, time backproj=%7.4f filename: %s %4.2f scale =%g CTnorm =%g\n",
-                 static_cast<int>(k), (t_last_ - t_view) / 1000.0, job.views.names[k].c_str(),
-                 job.views.angles[k], static_cast<double>(job.dbeta[k]),
-                 header_ctnorm(w.head.data()));
-  }
-  std::fflush(out_);
-  t_last_ = now;
-}
-
-// Writes one volume and what goes beside it.  A file that cannot be
-// written does not stop the others: its reason goes to `failures`.
-void Reconstruction::write_job(Job& job, std::vector<std::string>& failures) {
-  RunParams q = p_;
-  q.ext = job.ext;
-  const std::string name = output_name(q);
-  const int slice_bytes = p_.npxls * p_.npxls * 2;
-  std::fprintf(out_, "saving imagine index=%-d\n", slice_bytes);
-  std::fflush(out_);
-  try {
-    write_volume_file(name, job.headout.data(), job.volume.data(),
-                      static_cast<size_t>(job.volume.plane_pitch()), g_.nz, p_.npxls, fov_,
-                      p_.scale_cal, p_.offset_cal);
-    std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(g_.nz));
-    std::fflush(out_);
-  } catch (const RunError& e) {
-    failures.push_back(e.what());
-  }
-  write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
-                      p_, bg_, fov_, failures);
-  // DICOM series (--format dcm); a kept old folder is reported.
-  try {
-    const std::string note =
-        write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
-                           bg_, fov_, dicom_run_, volume_label(job.bin));
-    if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
-  } catch (const RunError& e) {
-    failures.push_back(e.what());
-  }
+// The mask file, its log image and the table of logarithms.
+void Reconstruction::read_mask_tables() {
+  Matrix<uint32_t> raw = read_mask(p_.fn_msk, p_.nslices, p_.ndets, mask_head_.data(), out_);
+  const double ctnorm = header_ctnorm(mask_head_.data());
+  if (!(std::isfinite(ctnorm) && ctnorm > 0))
+    throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
+                             p_.fn_msk.c_str(), ctnorm));
+  t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
+  // Views hold counts up to about the open-field counts: tabulate the
+  // logarithms up to twice the largest mask count (at most 4 Mi entries).
+  const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
+  const size_t n = std::min<size_t>(size_t{1} << 22, 2 * static_cast<size_t>(top) + 2);
+  t_.logtab.resize(n);
+  double* lt = t_.logtab.data();
+  pool_->parallel_for(static_cast<long>(n), [&](long b, long e, int) {
+    for (long i = b; i < e; ++i) lt[i] = std::log(static_cast<double>(i));
+  });
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view
@@ -398,12 +171,123 @@ std::vector<Job> Reconstruction::all_phase_jobs() {
   std::vector<Job> jobs;
   for (uint16_t bin = 1; bin <= 10; ++bin) {
     Job job;
-    job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, hs_.hscan_range);
+    job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, t_.hs.hscan_range);
     job.ext = phase_suffix(bin, p_.hscan);
     job.bin = bin;  // DICOM series label
     jobs.push_back(std::move(job));
   }
   return jobs;
+}
+
+// The view lists: 3-D by file number, 4-D by respiratory phase.
+void Reconstruction::list_views() {
+  if (p_.rpm_on) {
+    if (p_.extras.all_phases) {
+      for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
+    } else {
+      Job job;
+      std::string warning;
+      job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
+                                     t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning);
+      if (!warning.empty()) notes_.push_back(warning);
+      job.ext = p_.ext;
+      job.bin = p_.ph_recon;  // DICOM series label
+      jobs_.push_back(std::move(job));
+    }
+  } else {
+    Job job;
+    job.views = list_projections(p_.fn_proj, ".hnd", p_.nviews, p_.ist, p_.hscan, t_.hs.hscan_range);
+    job.ext = p_.ext;
+    jobs_.push_back(std::move(job));
+  }
+}
+
+// Processing order: a single list in order; several phase bins merged in
+// file order (each bin keeps its own order).
+std::vector<PassView> Reconstruction::processing_order() const {
+  std::vector<PassView> order;
+  for (int j = 0; j < static_cast<int>(jobs_.size()); ++j) {
+    const ViewList& vl = jobs_[j].views;
+    for (long k = 0; k < vl.ik; ++k)
+      order.push_back({j, k, &vl.names[k], vl.angles[k], vl.angles[0], jobs_[j].dbeta[k]});
+  }
+  if (jobs_.size() > 1) {
+    std::stable_sort(order.begin(), order.end(), [&](const PassView& a, const PassView& b) {
+      // Same prefix: a longer name is a larger file number.
+      const auto key_a = std::make_pair(a.name->size(), std::string_view(*a.name));
+      const auto key_b = std::make_pair(b.name->size(), std::string_view(*b.name));
+      return p_.cw == 0 ? key_b < key_a : key_a < key_b;
+    });
+  }
+  return order;
+}
+
+// The classic console lines of a batch: its messages in view order, then
+// every view's line.
+void Reconstruction::report_classic(std::span<const ViewOutcome> batch) {
+  const long nb = static_cast<long>(batch.size());
+  print_messages(batch);
+  progress_.clear();
+  const int32_t now = clock_ms();
+  for (long b = 0; b < nb; ++b) {
+    const ViewOutcome& o = batch[b];
+    const PassView& v = *o.view;
+    Job& job = jobs_[v.target];
+    std::memcpy(job.headout.data(), o.head.data(), kHeaderSize);
+    job.any_view = true;
+    if (v.k % 100 == 0) std::fprintf(out_, "processing projection view #%-d\n", static_cast<int>(v.k));
+    // Time of the batch shared out evenly over its views.
+    const int32_t t_view = o.t_view;
+    t_last_ = t_view + static_cast<int32_t>((now - t_view) * (b + 1) / nb);
+    std::fprintf(out_, "i=%3d, time backproj=%7.4f filename: %s %4.2f scale =%g CTnorm =%g\n",
+                 static_cast<int>(v.k), (t_last_ - t_view) / 1000.0, v.name->c_str(), v.angle,
+                 static_cast<double>(v.dbeta), header_ctnorm(o.head.data()));
+  }
+  std::fflush(out_);
+  t_last_ = now;
+  progress_done_ += nb;
+  progress_.update(progress_done_);
+}
+
+// The read and decode messages of a batch in view order, each view's once
+// in a run (a second pass over a view repeats nothing).
+void Reconstruction::print_messages(std::span<const ViewOutcome> batch) {
+  for (const ViewOutcome& o : batch)
+    if (!o.message.empty() && reported_.insert(*o.view->name).second) {
+      progress_.clear();
+      std::fputs(o.message.c_str(), err_);
+    }
+}
+
+// Writes one volume and what goes beside it.  A file that cannot be
+// written does not stop the others: its reason goes to `failures`.
+void Reconstruction::write_job(Job& job, std::vector<std::string>& failures) {
+  RunParams q = p_;
+  q.ext = job.ext;
+  const std::string name = output_name(q);
+  const int slice_bytes = p_.npxls * p_.npxls * 2;
+  std::fprintf(out_, "saving imagine index=%-d\n", slice_bytes);
+  std::fflush(out_);
+  try {
+    write_volume_file(name, job.headout.data(), job.volume.data(),
+                      static_cast<size_t>(job.volume.plane_pitch()), t_.g.nz, p_.npxls, t_.fov,
+                      p_.scale_cal, p_.offset_cal);
+    std::fprintf(out_, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(t_.g.nz));
+    std::fflush(out_);
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
+  write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
+                      p_, t_.bg, t_.fov, failures);
+  // DICOM series (--format dcm); a kept old folder is reported.
+  try {
+    const std::string note =
+        write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
+                           t_.bg, t_.fov, dicom_run_, volume_label(job.bin, p_.extras.mkb));
+    if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
 }
 
 int Reconstruction::run(int argc, const char* const* argv) {
@@ -412,10 +296,10 @@ int Reconstruction::run(int argc, const char* const* argv) {
   std::fflush(out_);
   set_filter_isa(p_.extras.isa);
   set_backproject_isa(p_.extras.isa);
-  g_ = setup_geometry(p_);
+  t_.g = setup_geometry(p_);
+  const Geometry& g = t_.g;
   check_names(p_);
-  if (p_.extras.all_phases && !p_.rpm_on)
-    throw RunError("--all-phases needs a respiratory-signal file as the third argument");
+  check_modes(p_);
   check_outputs(p_, planned_outputs(p_, planned_volumes(p_)));
   // DICOM series: the run's identity, and the series folders checked now.
   if (wants_dicom(p_.extras)) {
@@ -430,67 +314,35 @@ int Reconstruction::run(int argc, const char* const* argv) {
   if (pool_->size() < pool_->requested())
     notes_.push_back(strprintf("warning: only %d of the %d threads asked for could be started",
                                pool_->size(), pool_->requested()));
-  check_memory(p_, g_, p_.extras.all_phases ? 10 : 1, pool_->size());
-  rampspec_ = ramp_kernel(g_.nfft, tanstep);
-  bg_ = make_backproj_geometry(p_, g_);
-  bg_.proj_pitch = g_.ncols_ext + kRowPad;
+  check_memory(p_, g, p_.extras.all_phases ? 10 : 1, pool_->size());
+  if (p_.extras.mkb) set_project_isa(p_.extras.isa);
+  t_.rampspec = ramp_kernel(g.nfft, tanstep);
+  t_.bg = make_backproj_geometry(p_, g);
+  t_.bg.proj_pitch = g.ncols_ext + kRowPad;
 
-  // Mask.
-  Header mask_head{};
-  {
-    Matrix<uint32_t> raw = read_mask(p_.fn_msk, p_.nslices, p_.ndets, mask_head.data(), out_);
-    const double ctnorm = header_ctnorm(mask_head.data());
-    if (!(std::isfinite(ctnorm) && ctnorm > 0))
-      throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
-                               p_.fn_msk.c_str(), ctnorm));
-    M_ = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
-    // Views hold counts up to about the open-field counts: tabulate the
-    // logarithms up to twice the largest mask count (at most 4 Mi entries).
-    const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
-    const size_t n = std::min<size_t>(size_t{1} << 22, 2 * static_cast<size_t>(top) + 2);
-    logtab_.resize(n);
-    double* lt = logtab_.data();
-    pool_->parallel_for(static_cast<long>(n), [&](long b, long e, int) {
-      for (long i = b; i < e; ++i) lt[i] = std::log(static_cast<double>(i));
-    });
-  }
-  hs_ = half_scan_values(p_.ndets, p_.hscan);
+  read_mask_tables();
+  t_.hs = half_scan_values(p_.ndets, p_.hscan);
   if (p_.hscan == 1) {
     std::fprintf(out_, " half scan reconstruction!!!\n");
     p_.ext = "hf4d_cali.seq";
   }
-
-  // View lists.
-  if (p_.rpm_on) {
-    if (p_.extras.all_phases) {
-      for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
-    } else {
-      Job job;
-      std::string warning;
-      job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
-                                     hs_.hscan_range, p_.ext, out_, kTraceFile, &warning);
-      if (!warning.empty()) notes_.push_back(warning);
-      job.ext = p_.ext;
-      job.bin = p_.ph_recon;  // DICOM series label
-      jobs_.push_back(std::move(job));
-    }
-  } else {
-    Job job;
-    job.views = list_projections(p_.fn_proj, ".hnd", p_.nviews, p_.ist, p_.hscan, hs_.hscan_range);
-    job.ext = p_.ext;
-    jobs_.push_back(std::move(job));
-  }
+  if (p_.extras.mkb)
+    plan_prior_image();
+  else
+    list_views();
 
   // Volumes and extents.
-  fov_ = build_fov_extents(p_.npxls, g_.dx, p_.fov);
-  for (int32_t r = 0; r < p_.npxls; ++r)
-    voxels_per_view_ += static_cast<double>(fov_.fov_end[r] - fov_.fov_start[r]) * g_.nz;
-  for (Job& job : jobs_) {
-    job.volume = f3tensor(0, g_.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1, kSlicePad);
+  t_.fov = build_fov_extents(p_.npxls, g.dx, p_.fov);
+  std::vector<Job*> all_jobs;
+  for (Job& job : jobs_) all_jobs.push_back(&job);
+  if (p_.extras.mkb) all_jobs.push_back(&prior_);
+  for (Job* jp : all_jobs) {
+    Job& job = *jp;
+    job.volume = f3tensor(0, g.nz - 1, 0, p_.npxls - 1, 0, p_.npxls - 1, kSlicePad);
     float* v = job.volume.data();
     const long n = static_cast<long>(job.volume.storage_size());
     pool_->parallel_for(n, [&](long b, long e, int) { std::fill(v + b, v + e, 0.0f); });
-    job.headout = mask_head;
+    job.headout = mask_head_;
   }
   t_last_ = clock_ms();
   long total_ik = 0, total_listed = 0;
@@ -503,57 +355,37 @@ int Reconstruction::run(int argc, const char* const* argv) {
   std::fflush(out_);
 
   // Per-run tables.
-  filt_scale_ = filt_scale(g_.nfft);
-  for (Job& job : jobs_) {
-    ViewList& vl = job.views;
+  t_.filt_scale = filt_scale(g.nfft);
+  for (Job* jp : all_jobs) {
+    ViewList& vl = jp->views;
     vl.names.resize(vl.ik);
     vl.angles.resize(vl.ik);
     if (p_.cw == 0) {
       std::reverse(vl.names.begin(), vl.names.end());
       std::reverse(vl.angles.begin(), vl.angles.end());
     }
-    job.dbeta = build_dbeta(vl.angles, p_.hscan);
+    jp->dbeta = build_dbeta(vl.angles, p_.hscan);
   }
-  rdist_ = build_rdist(g_.nrows, g_.ncols_ext, g_.ucenter);
-  gamma_ = fan_angles(g_.ncols_ext, g_.ucenter);
-
-  // Processing order: a single list in order; several phase bins merged in
-  // file order (each bin keeps its own order).
-  std::vector<Step> order;
-  for (int j = 0; j < static_cast<int>(jobs_.size()); ++j)
-    for (long k = 0; k < jobs_[j].views.ik; ++k) order.push_back({j, k});
-  if (jobs_.size() > 1) {
-    std::stable_sort(order.begin(), order.end(), [&](const Step& a, const Step& b) {
-      const std::string& na = jobs_[a.job].views.names[a.k];
-      const std::string& nb = jobs_[b.job].views.names[b.k];
-      // Same prefix: a longer name is a larger file number.
-      const auto key_a = std::make_pair(na.size(), std::string_view(na));
-      const auto key_b = std::make_pair(nb.size(), std::string_view(nb));
-      return p_.cw == 0 ? key_b < key_a : key_a < key_b;
-    });
-  }
+  t_.rdist = build_rdist(g.nrows, g.ncols_ext, g.ucenter);
+  t_.gamma = fan_angles(g.ncols_ext, g.ucenter);
 
   // View loop.
-  scratch_.clear();
-  scratch_.resize(pool_->size());
-  std::vector<ViewWork> work(kBatch);
-  for (ViewWork& w : work) {
-    w.proj = matrix(0, g_.nrows - 1, 0, bg_.proj_pitch - 1);
-    std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
-  }
-  for (const Job& job : jobs_)
-    for (const std::string& name : job.views.skipped)
+  const std::vector<PassView> order = processing_order();
+  for (const Job* job : all_jobs)
+    for (const std::string& name : job->views.skipped)
       notes_.push_back(name + " is not a regular file; view skipped");
   for (const std::string& note : notes_) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
-  progress_ = ProgressBar(err_, static_cast<long>(order.size()), progress_wanted(err_, p_.extras.quiet));
-  for (size_t i = 0; i < order.size(); i += kBatch) {
-    std::vector<Step> batch(order.begin() + i, order.begin() + std::min(order.size(), i + kBatch));
-    process_batch(batch, work);
-    progress_.update(static_cast<long>(i + batch.size()));
+  const long passes_views = static_cast<long>(order.size()) + (p_.extras.mkb ? prior_.views.ik : 0);
+  progress_ = ProgressBar(err_, passes_views, progress_wanted(err_, p_.extras.quiet));
+  if (p_.extras.mkb) {
+    prior_image_passes(order);
+  } else {
+    std::vector<Tensor3<float>*> volumes;
+    for (Job& job : jobs_) volumes.push_back(&job.volume);
+    ViewPass pass(p_, t_, *pool_, times_);
+    pass.run(order, volumes, [&](std::span<const ViewOutcome> batch) { report_classic(batch); });
   }
   progress_.finish();
-  work.clear();
-  scratch_.clear();
 
   Stopwatch sw;
   std::vector<std::string> failures;
@@ -570,8 +402,6 @@ int Reconstruction::run(int argc, const char* const* argv) {
   if (p_.extras.timings) report_timings(clock_ms() / 1000.0);
   return 1;
 }
-
-}  // namespace
 
 int32_t clock_ms() {
   return static_cast<int32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -37,6 +37,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
   SimOptions o;
   ScanConfig& s = o.scan;
   bool step_set = false;
+  bool motion_set = false;
   using Setter = std::function<void(const std::string& name, const std::string& value)>;
   constexpr long long kBig = 2000000000;
   const std::map<std::string, Setter> valued = {
@@ -54,7 +55,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
          o.scale = to_double(n, v);
          if (!(o.scale > 0 && o.scale < 1e6)) throw RunError("--scale needs a positive factor");
        }},
-      {"motion", [&](auto& n, auto& v) { s.phantom.motion = to_double(n, v); }},
+      {"motion", [&](auto& n, auto& v) { s.phantom.motion = to_double(n, v); motion_set = true; }},
       {"prefix", [&](auto&, auto& v) { s.prefix = v; }},
       {"mask", [&](auto&, auto& v) { s.mask = v; }},
       {"counts", [&](auto& n, auto& v) { s.counts = to_double(n, v); }},
@@ -74,6 +75,8 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
       {"npxls", [&](auto& n, auto& v) { o.grid.npxls = static_cast<int32_t>(to_int(n, v, 1, 65535)); }},
       {"fov", [&](auto& n, auto& v) { o.grid.fov = static_cast<float>(to_double(n, v)); }},
       {"pxlz", [&](auto& n, auto& v) { o.grid.pxlz = static_cast<float>(to_double(n, v)); }},
+      {"truth-bins", [&](auto&, auto& v) { o.truth_bins = v; }},
+      {"recon-views", [&](auto& n, auto& v) { o.recon_views = static_cast<int32_t>(to_int(n, v, 1, kBig)); }},
       {"truth-phase", [&](auto& n, auto& v) { o.truth_phase = to_double(n, v); o.truth_phase_set = true; }},
       {"threads", [&](auto& n, auto& v) { s.threads = static_cast<int>(to_int(n, v, 0, 1024)); }},
   };
@@ -105,7 +108,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
   const double motion = s.phantom.motion;
   if (!o.help) {
     s.phantom = scaled(make_phantom(o.phantom), o.scale);
-    s.phantom.motion = motion;
+    if (motion_set) s.phantom.motion = motion;
   }
   o.grid.rows = s.rows;
   return o;
@@ -141,9 +144,10 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "  --gap-size G        numbers skipped at each gap (0)\n"
                "\n"
                "Object and exposure:\n"
-               "  --phantom NAME      shepp, water or spheres (shepp)\n"
+               "  --phantom NAME      shepp, water, spheres or thorax (shepp)\n"
                "  --scale F           phantom size factor, e.g. 0.5 for a half-size detector (1)\n"
-               "  --motion MM         z excursion of the moving sphere of 'spheres' at full inhale (0)\n"
+               "  --motion MM         z excursion of the moving shapes at full inhale (thorax 15,\n"
+               "                      others 0)\n"
                "  --counts N          open-field count at gain 1 (2e6)\n"
                "  --gain-var F        relative amplitude of the detector gain pattern (0.10)\n"
                "  --ctnorm F          CTnorm of the mask header (300000)\n"
@@ -168,6 +172,11 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "  --pxlz MM           slice thickness; with --rows it fixes the slice count (2.5)\n"
                "  --truth-phase RAD   breathing phase of the truth (static part when the\n"
                "                      phantom moves, else the whole phantom)\n"
+               "  --truth-bins PREFIX for each phase bin N = 1..10 of the reconstruction's sorting\n"
+               "                      of the views (files and respiratory file of this scan),\n"
+               "                      PREFIX_ph<N>.raw: the moving shapes averaged over the bin's\n"
+               "                      views; PREFIX_avg.raw: averaged over every view (none)\n"
+               "  --recon-views N     the reconstruction's -s for that sorting (1000)\n"
                "  --truth-only        write the truth and no scan\n"
                "\n"
                "Other:\n"

@@ -15,6 +15,8 @@ struct SimOptions {
   double scale = 1.0;         // phantom size factor
   std::string truth;          // ground-truth file; empty: none
   TruthGrid grid;             // its grid (grid.rows follows scan.rows)
+  std::string truth_bins;     // prefix of the per-bin truths; empty: none
+  int32_t recon_views = 1000; // the reconstruction's -s when sorting views into bins
   bool truth_phase_set = false;
   double truth_phase = 0;     // breathing phase of the truth, radians
   bool truth_only = false;    // write the truth and no scan

@@ -17,8 +17,39 @@ Shape sphere(Vec3 c, double r, double mu, bool moving = false) {
   return ellipsoid(c, {r, r, r}, 0, mu, moving);
 }
 
-Shape water_cylinder() {
-  return Shape{ShapeKind::cylinder, {0, 0, 0}, {100, 100, 250}, 0, 0.02, false};
+Shape cylinder(Vec3 c, Vec3 semi, double mu, bool moving = false) {
+  return Shape{ShapeKind::cylinder, c, semi, 0, mu, moving};
+}
+
+Shape water_cylinder() { return cylinder({0, 0, 0}, {100, 100, 250}, 0.02); }
+
+// The thorax.  Every shape adds to what lies beneath it, so each one is
+// placed wholly inside the region whose value it changes: the lungs and the
+// heart inside the soft tissue, the tumour and the liver dome inside their
+// lungs at every breathing shift from 0 to 15 mm (the dome nearly fills the
+// lower lung and leaves the recess of air around it).
+std::vector<Shape> thorax_shapes() {
+  constexpr double water = 0.02, fat = 0.018, lung = 0.005, bone = 0.038, rib = 0.037;
+  std::vector<Shape> s = {
+      cylinder({0, 0, 0}, {115, 85, 150}, fat),                   // body, fat layer outside
+      cylinder({0, 0, 0}, {109, 79, 150}, water - fat),           // soft tissue
+      ellipsoid({-58, 0, -20}, {36, 50, 110}, 0, lung - water),   // right lung
+      ellipsoid({58, 0, -20}, {36, 50, 110}, 0, lung - water),    // left lung
+      ellipsoid({5, 18, 20}, {18, 28, 45}, 0, 0.002),             // heart
+      cylinder({0, -42, 0}, {15, 13, 150}, bone - water),         // vertebral bodies
+      cylinder({0, -62, 0}, {5, 6, 150}, bone - water),           // posterior arches
+      cylinder({0, 63, -10}, {12, 5, 80}, 0.035 - water),         // sternum
+      ellipsoid({-58, 0, 10}, {30, 42, 40}, 0, water - lung, true),  // liver dome
+      sphere({50, 12, -10}, 12, water - lung, true),              // tumour
+  };
+  // Ribs: eight bands 10 mm wide, 25 mm apart, each a 5 mm shell (an
+  // outer cylinder with the inner one taken away again).
+  for (int k = 0; k < 8; ++k) {
+    const double z = -100.0 + 25.0 * k;
+    s.push_back(cylinder({0, 0, z}, {104, 76, 5}, rib - water));
+    s.push_back(cylinder({0, 0, z}, {99, 71, 5}, water - rib));
+  }
+  return s;
 }
 
 }  // namespace
@@ -51,8 +82,11 @@ Phantom make_phantom(const std::string& name) {
         sphere({0, 0, 0}, 5, 0.02),
         sphere({30, -40, 0}, 12, 0.03, true),  // follows the breathing
     };
+  } else if (name == "thorax") {
+    ph.shapes = thorax_shapes();
+    ph.motion = kThoraxMotion;
   } else {
-    throw RunError("unknown phantom \"" + name + "\": choose shepp, water or spheres");
+    throw RunError("unknown phantom \"" + name + "\": choose shepp, water, spheres or thorax");
   }
   return ph;
 }

@@ -48,8 +48,21 @@ struct Phantom {
 //   spheres  the water cylinder with high- and low-contrast spheres, one of
 //            which (radius 12 mm at x = 30, y = -40, z = 0) moves with the
 //            breathing when Phantom::motion is set
-// RunError for any other name.
+//   thorax   a chest, +y anterior, +z towards the feet: body 230 x 170 mm
+//            and 300 mm long (fat 0.018/mm over soft tissue 0.02/mm), two
+//            lungs (0.005/mm) from z = -130 to 90, heart, vertebral bodies
+//            and arches (0.038/mm), sternum, eight rib bands (0.037/mm), and
+//            two moving shapes: a tumour of soft tissue (radius 12 mm at
+//            x = 50, y = 12, z = -10) in the left lung and the liver dome
+//            (soft tissue, semi-axes 30 x 42 x 40 mm at x = -58, z = 10) in
+//            the lower right lung.  Its motion is kThoraxMotion: inhaling
+//            moves both towards the feet, as the diaphragm does.
+// Every phantom but thorax has motion 0.  RunError for any other name.
 Phantom make_phantom(const std::string& name);
+
+// Breathing excursion of the thorax phantom, mm.  The moving shapes stay
+// inside their lungs for any excursion from 0 to this.
+inline constexpr double kThoraxMotion = 15.0;
 
 // The phantom scaled about the origin by `factor` (> 0): centres and
 // semi-axes, so it fits a smaller detector; mu and motion unchanged.

@@ -8,9 +8,9 @@
 #include "numeric/common.h"
 #include "numeric/error.h"
 #include "geometry/geometry.h"
+#include "numeric/parallel.h"
 #include "sim/encode.h"
 #include "sim/files.h"
-#include "sim/parallel.h"
 
 namespace cbrecon::sim {
 
@@ -332,26 +332,31 @@ ScanSummary simulate_scan(const ScanConfig& cfg) {
     std::vector<uint32_t> img;
     std::vector<uint8_t> data;
   };
-  std::vector<Scratch> scratch(static_cast<size_t>(worker_count(cfg.threads)));
-  parallel_for(static_cast<long>(sum.views.size()), cfg.threads, [&](long i, int worker) {
-    const ViewInfo& v = sum.views[static_cast<size_t>(i)];
-    Scratch& s = scratch[static_cast<size_t>(worker)];
-    s.li.resize(npix);
-    s.img.resize(npix);
-    line_integral_image_into(f, moves ? at_phase(cfg.phantom, v.phase) : cfg.phantom, v.angle,
-                             s.li.data());
-    const double ratio = v.ctnorm / cfg.ctnorm;
-    std::mt19937_64 rng(cfg.seed * 0x9E3779B97F4A7C15ull + static_cast<unsigned long long>(i));
-    for (size_t k = 0; k < npix; ++k) {
-      double expected = cfg.counts * gain[k] * std::exp(-s.li[k]) * ratio;
-      if (cfg.noise) expected = poisson(rng, expected);
-      s.img[k] = to_count(expected);
+  ThreadPool pool(cfg.threads);
+  std::vector<Scratch> scratch(static_cast<size_t>(pool.size()));
+  // One view per task: views with and without much object in them balance.
+  const long nv = static_cast<long>(sum.views.size());
+  pool.parallel_for(nv, [&](long i0, long i1, int worker) {
+    for (long i = i0; i < i1; ++i) {
+      const ViewInfo& v = sum.views[static_cast<size_t>(i)];
+      Scratch& s = scratch[static_cast<size_t>(worker)];
+      s.li.resize(npix);
+      s.img.resize(npix);
+      line_integral_image_into(f, moves ? at_phase(cfg.phantom, v.phase) : cfg.phantom, v.angle,
+                               s.li.data());
+      const double ratio = v.ctnorm / cfg.ctnorm;
+      std::mt19937_64 rng(cfg.seed * 0x9E3779B97F4A7C15ull + static_cast<unsigned long long>(i));
+      for (size_t k = 0; k < npix; ++k) {
+        double expected = cfg.counts * gain[k] * std::exp(-s.li[k]) * ratio;
+        if (cfg.noise) expected = poisson(rng, expected);
+        s.img[k] = to_count(expected);
+      }
+      encode_projection_into(s.img.data(), f.rows, f.cols, s.data);
+      const Header h = make_header("VIEW", v.number, v.angle, v.ctnorm, f.rows, f.cols);
+      write_whole_file(v.name, h, s.data);
+      bytes[static_cast<size_t>(i)] = kHeaderSize + s.data.size();
     }
-    encode_projection_into(s.img.data(), f.rows, f.cols, s.data);
-    const Header h = make_header("VIEW", v.number, v.angle, v.ctnorm, f.rows, f.cols);
-    write_whole_file(v.name, h, s.data);
-    bytes[static_cast<size_t>(i)] = kHeaderSize + s.data.size();
-  });
+  }, static_cast<int>(std::min<long>(nv, 1 << 20)));
   for (const unsigned long long b : bytes) sum.bytes += b;
 
   return sum;

@@ -37,6 +37,15 @@ Vec3 voxel_centre(const TruthVolume& t, float pxlz, long j, long r, long c);
 // the reconstruction would refuse.
 TruthVolume truth_volume(const Phantom& ph, const TruthGrid& g, int threads = 0);
 
+// The truth of a moving phantom seen over several instants: the static part
+// plus the moving shapes averaged over `shifts` (z shifts in mm, one per
+// view, as ViewInfo::shift).  Each voxel holds, rounded once to float,
+//   mu_static + sum over moving shapes k of mu_k * n_k / shifts.size(),
+// n_k the number of shifts at which shape k covers the voxel.  No shifts:
+// the static part.  RunError as truth_volume.
+TruthVolume averaged_truth(const Phantom& ph, const TruthGrid& g, const std::vector<double>& shifts,
+                           int threads = 0);
+
 // Raw little-endian float32, slice after slice.  RunError on failure.
 void write_truth(const std::string& path, const TruthVolume& t);
 

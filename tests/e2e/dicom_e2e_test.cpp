@@ -295,6 +295,18 @@ TEST_F(DicomEndToEnd, AllPhasesMakeTenSeriesOfOneStudyAndFrameOfReference) {
   EXPECT_EQ(entries(scan_->path(), "PROJ__4d_ph1_dicom"), std::vector<std::string>{"PROJ__4d_ph1_dicom"});
 }
 
+TEST_F(DicomEndToEnd, APriorImageBinIsItsOwnLabelledSeries) {
+  remove_outputs();
+  const ProcessResult r = recon({"--mkb", "-ph", "3", "--format", "dcm", "--hu-water", "2000"}, true);
+  ASSERT_EQ(r.status, 1) << r.err;
+  const Series s = read_series(out("PROJ__4d_ph3_mkb_dicom"));
+  if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.get("description"), "4D phase 3 (15.1-25.1%) prior-image");
+  EXPECT_EQ(s.get("series_number"), "13");
+  EXPECT_EQ(s.stored.size(), read_bytes(out("PROJ__4d_ph3_mkb.seq")).size() / 2 - 512);
+}
+
 TEST_F(DicomEndToEnd, RefusedRunsSayWhyInOneLineAndLeaveNothingBehind) {
   struct Case {
     std::vector<std::string> args;

@@ -106,6 +106,7 @@ TEST(DicomLabels, SeriesNumbersAndDescriptionsFollowTheBinning) {
   EXPECT_EQ(series_description(volume_label(1)), "4D phase 1 (95.1-5.1%)");
   EXPECT_EQ(series_description(volume_label(10)), "4D phase 10 (85.1-95.1%)");
   EXPECT_EQ(series_description(volume_label(3, true)), "4D phase 3 (15.1-25.1%) prior-image");
+  EXPECT_EQ(series_description(volume_label(12, true)), "4D phase 12 prior-image");
   // The bins of a 4-D run, with and without prior image, never share one.
   std::set<int> numbers;
   for (int bin = 1; bin <= 10; ++bin) {

@@ -1,0 +1,10 @@
+// The projection kernel compiled for AVX-512F: 8 sampled rows per lane pack.
+#if defined(__x86_64__)
+#define CBRECON_PJ_FN __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw")))
+#define CBRECON_PJ_ISA 512
+#include "project/project-inl.h"
+
+namespace cbrecon::detail {
+extern const ProjectImpl project_avx512 = {"avx512", &project_view};
+}  // namespace cbrecon::detail
+#endif

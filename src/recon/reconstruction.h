@@ -1,0 +1,69 @@
+// The run as one object: the stages of a reconstruction (driver.cpp) and
+// the prior-image mode built from them (prior_image.cpp).  Internal to
+// recon/: the public entry points are in driver.h.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "geometry/params.h"
+#include "input/projection.h"
+#include "numeric/arrays.h"
+#include "numeric/parallel.h"
+#include "output/dicom.h"
+#include "recon/progress.h"
+#include "recon/view_pass.h"
+
+namespace cbrecon {
+
+// One output volume and the views that feed it.
+struct Job {
+  ViewList views;
+  std::string ext;
+  std::vector<float> dbeta;
+  Tensor3<float> volume;
+  Header headout{};
+  bool any_view = false;
+  int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
+};
+
+class Reconstruction {
+ public:
+  Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+  int run(int argc, const char* const* argv);
+
+ private:
+  void read_mask_tables();
+  void plan_prior_image();
+  void prior_image_passes(const std::vector<PassView>& bin_order);
+  void report_quiet(std::span<const ViewOutcome> batch);
+  void print_messages(std::span<const ViewOutcome> batch);
+  void list_views();
+  std::vector<PassView> processing_order() const;
+  void report_classic(std::span<const ViewOutcome> batch);
+  void write_job(Job& job, std::vector<std::string>& failures);
+  std::vector<Job> all_phase_jobs();
+  void report_timings(double total);
+
+  std::FILE* out_;
+  std::FILE* err_;
+  RunParams p_;
+  RunTables t_;
+  Header mask_head_{};
+  std::vector<Job> jobs_;
+  Job prior_;                        // --mkb: every accepted view of every bin
+  std::set<std::string> reported_;   // views whose read or decode trouble was printed
+  std::unique_ptr<ThreadPool> pool_;
+  ProgressBar progress_;
+  long progress_done_ = 0;
+  DicomRun dicom_run_;  // DICOM series: one study and frame of reference per run
+  std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
+  int32_t t_start_ = 0, t_last_ = 0;
+  StageTimes times_;
+};
+
+}  // namespace cbrecon

@@ -1,0 +1,173 @@
+#include "recon/view_pass.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <utility>
+
+#include "filter/ramp.h"
+#include "numeric/error.h"
+#include "numeric/stopwatch.h"
+#include "recon/driver.h"
+
+namespace cbrecon {
+
+// One view of a batch: its outcome and its filtered image.
+struct ViewPass::Work {
+  ViewOutcome out;
+  std::vector<double> ww;
+  Matrix<float> proj;
+};
+
+// What a thread needs for one view at a time: the file's bytes, the decoded
+// counts and the view's model image.
+struct ViewPass::Scratch {
+  std::vector<uint8_t> data;
+  Matrix<uint32_t> raw;
+  Matrix<float> model;
+  StageTimes times;  // read, decode, model and preprocess+filter of its views
+};
+
+ViewPass::ViewPass(const RunParams& p, const RunTables& tables, ThreadPool& pool, StageTimes& times)
+    : p_(p), t_(tables), pool_(pool), times_(times) {
+  for (int32_t r = 0; r < p_.npxls; ++r)
+    voxels_per_view_ += static_cast<double>(t_.fov.fov_end[r] - t_.fov.fov_start[r]) * t_.g.nz;
+}
+
+// Reads, decodes, preprocesses and filters one view into w, with the
+// thread's scratch.  Messages are left in the outcome, to be printed in
+// view order.
+void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel* model,
+                       const std::vector<float>& spectrum) {
+  Stopwatch sw;
+  ViewOutcome& o = w.out;
+  o.view = &v;
+  o.skip = true;
+  o.message.clear();
+  const std::string& name = *v.name;
+  const bool read = read_projection(name, o.head.data(), sc.data, max_pixel_bytes(p_.nslices, p_.ndets));
+  o.t_view = clock_ms();
+  sc.times.read += sw.lap();
+  if (!read) {
+    o.message = strprintf("Can not open file %s\n", name.c_str());
+    o.head.fill(0);  // treated as an empty file
+    return;
+  }
+  const size_t need = min_pixel_bytes(p_.nslices, p_.ndets);
+  if (sc.data.size() < need) {
+    o.message = strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
+                          name.c_str(), sc.data.size(), p_.ndets, p_.nslices, need);
+    o.head.fill(0);
+    return;
+  }
+  if (sc.raw.empty()) sc.raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
+  const DecodeStatus st = decode_projection_into(sc.data, p_.ndets, p_.nslices, sc.raw.data());
+  if (st.truncated || st.invalid_code) {
+    o.message = strprintf("cbrecon: %s: the pixel data do not decode to a %d x %d image; view skipped\n",
+                          name.c_str(), p_.ndets, p_.nslices);
+    o.head.fill(0);
+    sc.times.decode += sw.lap();
+    return;
+  }
+  const double ctnorm = header_ctnorm(o.head.data());
+  const float lnorm = static_cast<float>(std::log(ctnorm));
+  // A view without a usable CTnorm would add NaN everywhere.
+  const bool usable = std::isfinite(ctnorm) && ctnorm > 0;
+  const double theta = v.angle * pi / 180;
+  const bool outside = p_.hscan == 1 && t_.hs.hscan_range < theta - v.angle0 * pi / 180;
+  o.skip = !usable || outside;
+  const double beta = (v.angle - v.angle0) * pi / 180;
+  half_scan_weights(beta, t_.hs, p_.hscan, t_.gamma, w.ww);
+  sc.times.decode += sw.lap();
+  if (o.skip) return;
+  const RunTables& t = t_;
+  const long pitch = t.bg.proj_pitch;
+  const float* minus = nullptr;
+  if (model) {
+    if (sc.model.empty()) sc.model = matrix(0, t.g.nrows - 1, 0, pitch - 1);
+    (*model)(v, sc.model.data(), pitch);
+    minus = sc.model.data();
+    sc.times.project += sw.lap();
+  }
+  // Preprocess and filter a few rows at a time, while they are in cache.
+  const long nrows = t.g.nrows;
+  constexpr long kRowBlock = 16;
+  for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
+    const long r1 = std::min(nrows, r0 + kRowBlock);
+    preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj.data(), pitch,
+                    r0, r1, t.logtab, minus);
+    filter_rows(w.proj[r0], static_cast<size_t>(pitch), static_cast<int>(r1 - r0), t.g.ncols_ext, t.g.nfft,
+                spectrum.data(), t.filt_scale);
+  }
+  sc.times.filter += sw.lap();
+}
+
+void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* const> volumes,
+                   const BatchReport& report, const ViewModel* model,
+                   const std::vector<float>* filter_spectrum) {
+  const std::vector<float>& spectrum = filter_spectrum ? *filter_spectrum : t_.rampspec;
+  std::vector<Scratch> scratch(pool_.size());
+  std::vector<Work> work(std::min<size_t>(kBatch, views.size()));
+  for (Work& w : work) {
+    w.proj = matrix(0, t_.g.nrows - 1, 0, t_.bg.proj_pitch - 1);
+    std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
+  }
+  std::vector<ViewOutcome> outcomes;
+  for (size_t i0 = 0; i0 < views.size(); i0 += kBatch) {
+    const long nb = static_cast<long>(std::min<size_t>(kBatch, views.size() - i0));
+    const PassView* batch = views.data() + i0;
+    Stopwatch sw;
+    // One view per task, handed out one at a time: reading, decoding (the
+    // prediction runs over the whole raster), preprocessing and filtering.
+    for (Scratch& sc : scratch) sc.times = StageTimes{};
+    pool_.parallel_for(nb, [&](long b0, long b1, int tid) {
+      for (long b = b0; b < b1; ++b) prepare(batch[b], work[b], scratch[tid], model, spectrum);
+    }, static_cast<int>(nb));
+    // The phase's time shared out over its stages as the threads spent it.
+    const double phase = sw.lap();
+    StageTimes sum;
+    for (const Scratch& sc : scratch) {
+      sum.read += sc.times.read;
+      sum.decode += sc.times.decode;
+      sum.project += sc.times.project;
+      sum.filter += sc.times.filter;
+    }
+    const double busy = sum.read + sum.decode + sum.project + sum.filter;
+    if (busy > 0) {
+      times_.read += phase * sum.read / busy;
+      times_.decode += phase * sum.decode / busy;
+      times_.project += phase * sum.project / busy;
+      times_.filter += phase * sum.filter / busy;
+    }
+    // Backproject: voxel rows are disjoint; within a row each voxel gets the
+    // batch's views in order.
+    std::vector<ViewConstants> vcs(nb);
+    for (long b = 0; b < nb; ++b)
+      if (!work[b].out.skip) vcs[b] = view_constants(t_.bg, batch[b].angle * pi / 180, batch[b].dbeta);
+    // The batch's views grouped by target volume, each group in view order.
+    std::vector<std::pair<int, std::vector<BackprojView>>> groups;
+    for (long b = 0; b < nb; ++b) {
+      if (work[b].out.skip) continue;
+      const int target = batch[b].target;
+      auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == target; });
+      if (it == groups.end()) it = groups.insert(groups.end(), {target, {}});
+      it->second.push_back({&vcs[b], work[b].proj.data()});
+    }
+    // The whole batch passes over a few voxel rows at a time while their
+    // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
+    // the threads busy to the end of the pass.
+    const int tasks_per_thread = std::max(1, p_.npxls / (16 * pool_.size()));
+    pool_.parallel_for(p_.npxls, [&](long r0, long r1, int) {
+      for (const auto& [target, bviews] : groups)
+        backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], r0, r1);
+    }, tasks_per_thread);
+    times_.backproject += sw.lap();
+    for (long b = 0; b < nb; ++b)
+      if (!work[b].out.skip) times_.voxel_updates += voxels_per_view_;
+    outcomes.clear();
+    for (long b = 0; b < nb; ++b) outcomes.push_back(std::move(work[b].out));
+    report(outcomes);
+  }
+}
+
+}  // namespace cbrecon
