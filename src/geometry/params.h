@@ -34,7 +34,7 @@ struct Extras {
   std::string patient_id;    // --patient-id (DICOM LO)
   std::string patient_name;  // --patient-name (DICOM PN)
   bool mkb = false;          // --mkb: prior-image reconstruction of the phase bins
-  double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x Nyquist
+  double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row
 };
 

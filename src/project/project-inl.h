@@ -15,7 +15,11 @@
 //   large row_step) gathers.
 // - Row coordinates are clamped to the padded profile [0, nz + 1]; the
 //   zero slices at both ends make rays that leave the volume through its top
-//   or bottom add nothing there.
+//   or bottom add nothing there.  A block whose coordinates all stay inside
+//   (checked at its corners) skips the clamps, which would change nothing.
+// - Each view reads the whole volume copy once per traced column band; the
+//   profile pairs of a column are fetched a few steps ahead (stepping along
+//   rows jumps a padded row per step, past what the hardware prefetches).
 #pragma once
 
 #include <algorithm>
@@ -115,32 +119,55 @@ CBRECON_PJ_FN inline PjTypes<4>::D widen(PjTypes<4>::I x) {
 }
 #endif
 
-// kLanes rows per block, each lane the scalar sequence below; acc and T.cv
-// hold whole blocks.  Row coordinates rise from lane to lane (T.cv is
-// sorted and lambda >= 0), so lane 0 holds the lowest slice of a block.
-CBRECON_PJ_FN void ray_sums(const ProjectorTables& T, const float* sheet, const double* lam, long K,
-                            long nrays, double* acc) {
+// The sum of one block of kLanes rows.  Clamp = false when no row
+// coordinate of the block leaves [0, zmax]: the clamps are then identities.
+template <bool Clamp>
+CBRECON_PJ_FN inline typename PjTypes<kLanes>::D block_sum(const ProjectorTables& T, const float* sheet,
+                                                           const double* lam, long K, long j,
+                                                           bool window) {
   using D = typename PjTypes<kLanes>::D;
   using F = typename PjTypes<kLanes>::F;
   using I = typename PjTypes<kLanes>::I;
   const D z0 = D{} + T.z0, zmax = D{} + T.zmax, zero = D{};
-  const double lmax = K > 0 ? std::max(lam[0], lam[K - 1]) : 0.0;
-  for (long j = 0; j < nrays; j += kLanes) {
-    D cv;
-    std::memcpy(&cv, &T.cv[j], sizeof cv);
-    D s = zero;
-    const bool window = (T.cv[j + kLanes - 1] - T.cv[j]) * lmax <= kSpread;
-    for (long k = 0; k < K; ++k) {
-      D zp = cv * lam[k] + z0;
+  D cv;
+  std::memcpy(&cv, &T.cv[j], sizeof cv);
+  D s = zero;
+  for (long k = 0; k < K; ++k) {
+    D zp = cv * lam[k] + z0;
+    if (Clamp) {
       zp = zp < zero ? zero : zp;
       zp = zmax < zp ? zmax : zp;
-      const I iz = __builtin_convertvector(zp, I);
-      const D fz = zp - widen(iz);
-      F a, b;
-      fetch(sheet + k * T.lz, iz, window, a, b);
-      const D ad = widen(a), bd = widen(b);
-      s = s + (ad + fz * (bd - ad));
     }
+    const I iz = __builtin_convertvector(zp, I);
+    const D fz = zp - widen(iz);
+    F a, b;
+    fetch(sheet + k * T.lz, iz, window, a, b);
+    const D ad = widen(a), bd = widen(b);
+    s = s + (ad + fz * (bd - ad));
+  }
+  return s;
+}
+
+// kLanes rows per block, each lane the scalar sequence below; acc and T.cv
+// hold whole blocks.  Row coordinates never fall from lane to lane (T.cv
+// is sorted and lambda >= 0) and move monotonically with lambda, which
+// rises from step to step: a block's lowest coordinate is lane 0's at the
+// first or last step, its highest lane kLanes - 1's.
+CBRECON_PJ_FN void ray_sums(const ProjectorTables& T, const float* sheet, const double* lam, long K,
+                            long nrays, double* acc) {
+  if (K == 0) {
+    std::fill(acc, acc + nrays, 0.0);
+    return;
+  }
+  const double lmax = std::max(lam[0], lam[K - 1]);
+  auto zp = [&](long j, long k) { return T.cv[j] * lam[k] + T.z0; };
+  for (long j = 0; j < nrays; j += kLanes) {
+    const long last = j + kLanes - 1;
+    const bool window = (T.cv[last] - T.cv[j]) * lmax <= kSpread;
+    const bool inside = std::min(zp(j, 0), zp(j, K - 1)) >= 0.0 &&
+                        std::max(zp(last, 0), zp(last, K - 1)) <= T.zmax;
+    const auto s = inside ? block_sum<false>(T, sheet, lam, K, j, window)
+                          : block_sum<true>(T, sheet, lam, K, j, window);
     std::memcpy(acc + j, &s, sizeof s);
   }
 }

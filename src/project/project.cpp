@@ -142,6 +142,8 @@ const detail::ProjectImpl& current() {
 }  // namespace
 
 void ForwardProjector::project(double theta, float* out, long pitch) const {
+  if (pitch < t_.ncols)
+    throw RunError(strprintf("forward projection: rows %ld floats apart cannot hold %ld columns", pitch, t_.ncols));
   current().run(t_, theta, out, pitch);
 }
 

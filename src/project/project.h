@@ -10,7 +10,10 @@
 // (backproj/backproject.h): stored column c of row r is the in-plane point
 // x = x0 - (npxls - 2 - c) dx, y = y0 - r dx, and slice j lies at
 // z = (j + 0.5) pxlz - zhalf.  Only voxels inside the circular field of
-// view count; everything outside the grid is zero.
+// view count; everything outside the grid is zero.  (With an odd row count
+// the backprojection reads the upper half of the slices at row nrows - v of
+// their mirror, one row above this map; the projector keeps the one map,
+// which is the simulator's.)
 //
 // Method (Joseph): the in-plane part of the ray steps from one voxel row
 // (or column, whichever the ray crosses more of) to the next; at each step
@@ -90,8 +93,9 @@ class ForwardProjector {
 
   // Projects at angle theta (radians, the value given to view_constants)
   // onto the whole processed detector: out receives bg.nrows rows of
-  // bg.ncols_ext floats, `pitch` floats apart.  Single-threaded and const:
-  // several threads may project different views at once.
+  // bg.ncols_ext floats, `pitch` floats apart (RunError when pitch <
+  // ncols_ext).  Single-threaded and const: several threads may project
+  // different views at once (scratch buffers are kept per thread).
   void project(double theta, float* out, long pitch) const;
 
   long traced_columns() const { return static_cast<long>(t_.us.size()); }

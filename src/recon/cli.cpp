@@ -130,7 +130,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       char* end = nullptr;
       const double f = std::strtod(v.c_str(), &end);
       if (v.empty() || *end != '\0' || !(f >= 0.05 && f <= 1.0))
-        throw RunError("--mkb-cutoff needs a fraction of the Nyquist frequency from 0.05 to 1, got \"" + v + "\"");
+        throw RunError("--mkb-cutoff needs a fraction of the grid's Nyquist frequency from 0.05 to 1, got \"" +
+                       v + "\"");
       x.mkb_cutoff = f;
     } else if (name == "mkb-step") {
       const std::string v = need_value();
@@ -342,8 +343,9 @@ void print_help(std::FILE* out, const char* progname) {
 "                    residual against that prior's projections; no view-aliasing\n"
 "                    streaks from the static anatomy\n"
 "  --mkb-cutoff F    --mkb: the residuals' ramp filter is rolled off to zero at\n"
-"                    F x Nyquist (Hann window; 0.05..1, default 0.5): less noise\n"
-"                    in the bins' motion for less detail in it\n"
+"                    F x the voxel grid's Nyquist frequency 1/(2 fov/p) (Hann\n"
+"                    window; 0.05..1, default 0.5): less noise in the bins'\n"
+"                    motion for less detail in it\n"
 "  --mkb-step N      --mkb: the prior is projected on every N-th detector column\n"
 "                    and row and interpolated between (1..16, default 4)\n"
 "  --quiet           no progress bar on a terminal\n"

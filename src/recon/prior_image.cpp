@@ -17,11 +17,15 @@
 // that resolution, so it is traced on a coarser detector grid
 // (--mkb-step).
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "filter/preprocess.h"
 #include "filter/ramp.h"
+#include "geometry/fov.h"
+#include "geometry/geometry.h"
 #include "input/phase.h"
 #include "input/rpm.h"
 #include "numeric/error.h"
@@ -79,6 +83,60 @@ void Reconstruction::report_quiet(std::span<const ViewOutcome> batch) {
   progress_.update(progress_done_);
 }
 
+// The factor that takes the prior's projections to the units of the views'
+// line integrals.  A centred full turn reconstructs 10000 mu and needs 1;
+// the half-fan weights of an offset detector give a ray and its opposite
+// one weight together, so that volume reads about half as much, and by how
+// much exactly depends on the weighting near the central ray.  Measured,
+// not assumed: the least-squares ratio of the line integrals to the
+// projections over a few views spread over the turn.
+double Reconstruction::model_gain(const ForwardProjector& projector) {
+  const ViewList& vl = prior_.views;
+  const long n = std::min<long>(kGainViews, vl.ik);
+  if (n == 0) return 1.0;
+  const long rows = t_.g.nrows, cols = t_.g.ncols_ext, pitch = t_.bg.proj_pitch;
+  Matrix<float> unit = matrix(0, rows - 1, 0, cols - 1);
+  std::fill(unit.data(), unit.data() + unit.size(), 1.0f);
+  const std::vector<double> ones(cols, 1.0);
+  const double slab = (t_.g.zhalf - p_.pxlz) * sdd_px / (sad + p_.fov / 2.0);
+  const long row_lo = static_cast<long>(std::ceil(rows / 2 - slab));
+  const long row_hi = static_cast<long>(std::floor(rows / 2 + slab)) + 1;
+  std::vector<double> lp(n, 0.0), pp(n, 0.0);
+  pool_->parallel_for(n, [&](long b, long e, int) {
+    std::vector<uint8_t> data;
+    Matrix<uint32_t> raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
+    std::vector<float> li(static_cast<size_t>(rows) * pitch), pr(static_cast<size_t>(rows) * pitch);
+    for (long i = b; i < e; ++i) {
+      const long k = i * vl.ik / n;
+      Header head{};
+      if (!read_projection(vl.names[k], head.data(), data, max_pixel_bytes(p_.nslices, p_.ndets)) ||
+          data.size() < min_pixel_bytes(p_.nslices, p_.ndets))
+        continue;
+      const DecodeStatus st = decode_projection_into(data, p_.ndets, p_.nslices, raw.data());
+      const double ctnorm = header_ctnorm(head.data());
+      if (st.truncated || st.invalid_code || !(std::isfinite(ctnorm) && ctnorm > 0)) continue;
+      preprocess_rows(raw.data(), t_.M, static_cast<float>(std::log(ctnorm)), t_.g, p_.ndets, p_.nslices, ones,
+                      unit, li.data(), pitch, 0, rows, t_.logtab);
+      projector.project(vl.angles[k] * pi / 180, pr.data(), pitch);
+      // Real detector pixels only, inside the frame, on rows whose rays stay
+      // inside the reconstructed slab across the whole field of view.
+      for (long r = std::max(8L, row_lo); r < std::min<long>(p_.nslices - 8, row_hi); ++r)
+        for (long c = t_.g.ishift + 8; c < t_.g.ishift + p_.ndets - 8; ++c) {
+          const double l = li[r * pitch + c], q = pr[r * pitch + c];
+          lp[i] += l * q;
+          pp[i] += q * q;
+        }
+    }
+  });
+  double slp = 0, spp = 0;
+  for (long i = 0; i < n; ++i) {
+    slp += lp[i];
+    spp += pp[i];
+  }
+  const double gain = spp > 0 ? slp / spp : 1.0;
+  return std::isfinite(gain) && gain > 0 ? gain : 1.0;
+}
+
 void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) {
   ViewPass pass(p_, t_, *pool_, times_);
   // Pass 1: the prior.
@@ -89,13 +147,29 @@ void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) 
   Tensor3<float>* prior_volume[] = {&prior_.volume};
   pass.run(prior_order, prior_volume, [&](std::span<const ViewOutcome> batch) { report_quiet(batch); });
 
-  // Pass 2: each bin's residuals against the projected prior.
-  const ForwardProjector projector(t_.bg, t_.fov, prior_.volume,
-                                   {p_.extras.mkb_step, p_.extras.mkb_step});
+  // Pass 2: each bin's residuals against the projected prior.  Only the
+  // part of the prior inside the detector's reach is projected: beyond it
+  // no ray measured anything and the reconstruction holds only what the
+  // backprojection smeared there.
+  const long far = std::max<long>(t_.g.icent, p_.ndets - t_.g.icent) - 9;
+  const double reach = sad * std::sin(std::atan(static_cast<double>(far) * tanstep));
+  const FovExtents seen = build_fov_extents(p_.npxls, t_.g.dx, static_cast<float>(std::min<double>(p_.fov, 2 * reach)));
+  const ForwardProjector projector(t_.bg, seen, prior_.volume, {p_.extras.mkb_step, p_.extras.mkb_step});
+  const double gain = model_gain(projector);
+  const long ncols = t_.g.ncols_ext;
   const ViewModel model = [&](const PassView& v, float* image, long pitch) {
     projector.project(v.angle * pi / 180, image, pitch);
+    for (long r = 0; r < t_.g.nrows; ++r)
+      for (long c = 0; c < ncols; ++c) {
+        float& x = image[r * pitch + c];
+        x = static_cast<float>(static_cast<double>(x) * gain);
+      }
   };
-  const std::vector<float> spectrum = apodised_ramp_kernel(t_.g.nfft, tanstep, p_.extras.mkb_cutoff);
+  // The cutoff is a fraction of the grid's Nyquist frequency 1/(2 dx) at
+  // the axis; the detector samples every pitch * sad / sdd mm there.
+  const double at_axis = pitch * sad / sdd;
+  const double cutoff = std::min(1.0, p_.extras.mkb_cutoff * at_axis / static_cast<double>(t_.g.dx));
+  const std::vector<float> spectrum = apodised_ramp_kernel(t_.g.nfft, tanstep, cutoff);
   std::vector<Tensor3<float>*> volumes;
   for (Job& job : jobs_) volumes.push_back(&job.volume);
   pass.run(bin_order, volumes, [&](std::span<const ViewOutcome> batch) { report_classic(batch); }, &model,

@@ -20,6 +20,11 @@
 
 namespace cbrecon {
 
+class ForwardProjector;
+
+// Views of the prior that measure the gain of its projections.
+inline constexpr long kGainViews = 8;
+
 // One output volume and the views that feed it.
 struct Job {
   ViewList views;
@@ -40,6 +45,7 @@ class Reconstruction {
   void read_mask_tables();
   void plan_prior_image();
   void prior_image_passes(const std::vector<PassView>& bin_order);
+  double model_gain(const ForwardProjector& projector);
   void report_quiet(std::span<const ViewOutcome> batch);
   void print_messages(std::span<const ViewOutcome> batch);
   void list_views();
