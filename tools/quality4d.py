@@ -33,6 +33,8 @@ dx = fov / npxls.  Definitions (all values in output words):
               reconstruction voxels outside the fov are replaced by the
               truth's there.  The map is averaged over the slice's fov
               voxels and the slices averaged over those with a body voxel.
+  SSIM body   the same map averaged over the body voxels of those slices
+              (leaves out the air around the body, which a larger fov adds).
   RMSE body   root mean square of reconstruction - truth over the body.
   RMSE motion the same over the motion region: fov voxels where the bin's
               truth differs from the time average by more than 1e-5/mm,
@@ -121,15 +123,14 @@ def gaussian_blur(vol, sigma=1.5, radius=5):
     return out
 
 
-def ssim_slices(rec, tru, fov_mask, data_range):
-    """Mean SSIM of each slice over its fov voxels."""
+def ssim_map(rec, tru, data_range):
+    """The SSIM index of every voxel, slice by slice."""
     c1, c2 = (0.01 * data_range) ** 2, (0.03 * data_range) ** 2
     mx, my = gaussian_blur(rec), gaussian_blur(tru)
     sxx = gaussian_blur(rec * rec) - mx * mx
     syy = gaussian_blur(tru * tru) - my * my
     sxy = gaussian_blur(rec * tru) - mx * my
-    s = ((2 * mx * my + c1) * (2 * sxy + c2)) / ((mx * mx + my * my + c1) * (sxx + syy + c2))
-    return s[:, fov_mask].mean(axis=1)
+    return ((2 * mx * my + c1) * (2 * sxy + c2)) / ((mx * mx + my * my + c1) * (sxx + syy + c2))
 
 
 def dilate(mask, steps=2):
@@ -179,7 +180,9 @@ def measure(rec_words, truth_mu, avg_mu, grid, scale, offset, box):
     slices = body.any(axis=(1, 2))
     if not slices.any() or data_range <= 0:
         fail("the truth holds no body within the field of view")
-    ssim = float(ssim_slices(rec[slices], tru[slices], grid.fov_mask, data_range).mean())
+    smap = ssim_map(rec[slices], tru[slices], data_range)
+    ssim = float(smap[:, grid.fov_mask].mean(axis=1).mean())
+    ssim_body = float(smap[body[slices]].mean())
     err = rec - tru
     rmse_body = float(np.sqrt(np.mean(err[body] ** 2)))
     motion = dilate(np.abs(truth_mu - avg_mu) > 1e-5) & fov3
@@ -187,6 +190,7 @@ def measure(rec_words, truth_mu, avg_mu, grid, scale, offset, box):
     lung_w, water_w = word(LUNG), word(WATER)
     return {
         "ssim": ssim,
+        "ssim_body": ssim_body,
         "rmse_body": rmse_body,
         "rmse_motion": rmse_motion,
         "motion_voxels": int(motion.sum()),
@@ -197,8 +201,9 @@ def measure(rec_words, truth_mu, avg_mu, grid, scale, offset, box):
 
 def fmt(m):
     return ("ssim=%.4f rmse_body=%.1f rmse_motion=%.1f motion_voxels=%d z_recon=%.2f z_truth=%.2f dz=%.2f"
+            " ssim_body=%.4f"
             % (m["ssim"], m["rmse_body"], m["rmse_motion"], m["motion_voxels"], m["z_recon"],
-               m["z_truth"], m["z_recon"] - m["z_truth"]))
+               m["z_truth"], m["z_recon"] - m["z_truth"], m["ssim_body"]))
 
 
 def main(argv=None):
@@ -214,9 +219,11 @@ def main(argv=None):
                     metavar=("X0", "X1", "Y0", "Y1", "Z0", "Z1"),
                     help="mm; default the thorax tumour's path (--phantom-scale, --motion)")
     ap.add_argument("--phantom-scale", type=float, default=1.0, help="the simulator's --scale (1)")
-    ap.add_argument("--motion", type=float, default=15.0, help="the simulator's --motion, mm (15)")
+    ap.add_argument("--motion", type=float, default=None,
+                    help="the simulator's --motion, mm (15 times --phantom-scale, its default)")
     a = ap.parse_args(argv)
-    box = a.tumour_box or tumour_box(a.phantom_scale, a.motion)
+    motion = a.motion if a.motion is not None else 15.0 * a.phantom_scale
+    box = a.tumour_box or tumour_box(a.phantom_scale, motion)
 
     def load_truth(path):
         return read_raw(path, a.npxls)
@@ -237,19 +244,19 @@ def main(argv=None):
     grid = Grid(a.npxls, a.fov, a.pxlz, avg.shape[0])
     fixed = None if "{bin}" in pattern else read_seq(pattern, a.npxls)
     rows = []
-    print("%-5s %8s %10s %12s %9s %9s %7s" % ("bin", "ssim", "rmse_body", "rmse_motion", "z_recon",
-                                              "z_truth", "dz"))
+    print("%-5s %8s %10s %12s %9s %9s %7s %10s" % ("bin", "ssim", "rmse_body", "rmse_motion",
+                                                    "z_recon", "z_truth", "dz", "ssim_body"))
     for b in range(1, 11):
         rec = fixed if fixed is not None else read_seq(pattern.replace("{bin}", str(b)), a.npxls)
         m = measure(rec, load_truth("%s_ph%d.raw" % (prefix, b)), avg, grid, a.scale, a.offset, box)
         rows.append(m)
-        print("%-5d %8.4f %10.1f %12.1f %9.2f %9.2f %7.2f" % (b, m["ssim"], m["rmse_body"],
-                                                             m["rmse_motion"], m["z_recon"],
-                                                             m["z_truth"], m["z_recon"] - m["z_truth"]))
+        print("%-5d %8.4f %10.1f %12.1f %9.2f %9.2f %7.2f %10.4f" % (
+            b, m["ssim"], m["rmse_body"], m["rmse_motion"], m["z_recon"], m["z_truth"],
+            m["z_recon"] - m["z_truth"], m["ssim_body"]))
     dz = [abs(m["z_recon"] - m["z_truth"]) for m in rows]
-    print("%-5s %8.4f %10.1f %12.1f %9s %9s %7.2f" % (
+    print("%-5s %8.4f %10.1f %12.1f %9s %9s %7.2f %10.4f" % (
         "worst", min(m["ssim"] for m in rows), max(m["rmse_body"] for m in rows),
-        max(m["rmse_motion"] for m in rows), "", "", max(dz)))
+        max(m["rmse_motion"] for m in rows), "", "", max(dz), min(m["ssim_body"] for m in rows)))
     return 0
 
 

@@ -108,7 +108,8 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
   const double motion = s.phantom.motion;
   if (!o.help) {
     s.phantom = scaled(make_phantom(o.phantom), o.scale);
-    if (motion_set) s.phantom.motion = motion;
+    // A phantom's own excursion shrinks with it; one given is taken as is.
+    s.phantom.motion = motion_set ? motion : s.phantom.motion * o.scale;
   }
   o.grid.rows = s.rows;
   return o;
@@ -146,8 +147,8 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "Object and exposure:\n"
                "  --phantom NAME      shepp, water, spheres or thorax (shepp)\n"
                "  --scale F           phantom size factor, e.g. 0.5 for a half-size detector (1)\n"
-               "  --motion MM         z excursion of the moving shapes at full inhale (thorax 15,\n"
-               "                      others 0)\n"
+               "  --motion MM         z excursion of the moving shapes at full inhale (thorax 15\n"
+               "                      times --scale, others 0)\n"
                "  --counts N          open-field count at gain 1 (2e6)\n"
                "  --gain-var F        relative amplitude of the detector gain pattern (0.10)\n"
                "  --ctnorm F          CTnorm of the mask header (300000)\n"

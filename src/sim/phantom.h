@@ -56,7 +56,8 @@ struct Phantom {
 //            x = 50, y = 12, z = -10) in the left lung and the liver dome
 //            (soft tissue, semi-axes 30 x 42 x 40 mm at x = -58, z = 10) in
 //            the lower right lung.  Its motion is kThoraxMotion: inhaling
-//            moves both towards the feet, as the diaphragm does.
+//            moves both towards the feet, as the diaphragm does (scaled()
+//            leaves the motion alone; the simulator's --scale scales it).
 // Every phantom but thorax has motion 0.  RunError for any other name.
 Phantom make_phantom(const std::string& name);
 

@@ -86,6 +86,8 @@ TEST(Thorax, MotionDefaultsAndOverrides) {
   EXPECT_EQ(parse_sim_options(5, a2).scan.phantom.motion, 0.0);
   const char* a3[] = {"sim", "--phantom", "spheres"};
   EXPECT_EQ(parse_sim_options(3, a3).scan.phantom.motion, 0.0);
+  const char* a4[] = {"sim", "--phantom", "thorax", "--scale", "0.5"};
+  EXPECT_EQ(parse_sim_options(5, a4).scan.phantom.motion, kThoraxMotion * 0.5);
 }
 
 // A small breathing scan of the thorax, written to disk.
