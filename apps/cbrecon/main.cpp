@@ -11,6 +11,7 @@
 #include "numeric/error.h"
 #include "numeric/files.h"
 #include "numeric/signals.h"
+#include "output/safe_folder.h"
 #include "recon/driver.h"
 
 namespace {
@@ -21,6 +22,7 @@ namespace {
 extern "C" void on_signal(int sig) {
   const char* tmp = cbrecon::pending_temporary_file();
   if (tmp[0] != '\0') unlink(tmp);
+  cbrecon::remove_pending_folder();  // a DICOM series being written
   // End with the signal's default action, so that the parent sees the
   // process killed by it.  Sent to the whole process: the handler may be
   // running in a worker thread while the others go on.
@@ -54,6 +56,7 @@ void install_signal_handlers() {
   cbrecon::print_fatal_lines(stderr, e.what());
   const char* tmp = cbrecon::pending_temporary_file();
   if (tmp[0] != '\0') unlink(tmp);
+  cbrecon::remove_pending_folder();  // a DICOM series being written
   std::_Exit(1);  // quick exit: nothing else is flushed
 }
 

@@ -22,12 +22,17 @@ struct Extras {
   bool timings = false;      // --timings: per-stage times on stderr
   std::string isa = "auto";  // --isa scalar|avx2|avx512|auto
   bool quiet = false;        // --quiet: no progress bar
-  std::vector<std::string> formats;  // --format mha|nrrd|nii|nii.gz
+  std::vector<std::string> formats;  // --format mha|nrrd|nii|nii.gz|dcm
   bool float_out = false;    // --float: standard formats hold the float volume
   std::string preview;       // --preview FILE.png
   bool window_set = false;   // --window LOW,HIGH
   double window_lo = 0, window_hi = 0;
   bool all_phases = false;   // --all-phases
+  bool hu_water_set = false;  // --hu-water W: output value of water (DICOM in HU)
+  double hu_water = 0;
+  std::string patient_position = "HFS";  // --patient-position HFS|HFP|FFS|FFP
+  std::string patient_id;    // --patient-id (DICOM LO)
+  std::string patient_name;  // --patient-name (DICOM PN)
   bool mkb = false;          // --mkb: prior-image reconstruction of the phase bins
   double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row

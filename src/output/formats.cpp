@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdio>
 #include <cerrno>
@@ -31,6 +32,32 @@ std::string num(double v) {
     if (std::strtod(s.c_str(), nullptr) == v) return s == "-0" ? "0" : s;
   }
   return strprintf("%.17g", v);
+}
+
+// Three numbers joined by `sep`.
+std::string vec(const std::array<double, 3>& v, const char* sep) {
+  return num(v[0]) + sep + num(v[1]) + sep + num(v[2]);
+}
+
+// The grid in the patient frame (LPS): the centre of voxel (0,0,0), the
+// unit vector and the step (mm) of each file axis.
+struct GridAxes {
+  std::array<double, 3> origin;
+  std::array<double, 3> unit[3];
+  std::array<double, 3> step[3];
+};
+
+GridAxes grid_axes(const VolumeGrid& g) {
+  GridAxes a;
+  const PatientPosition pos = g.position;
+  a.origin = to_patient(pos, {g.origin[0], g.origin[1], g.origin[2]});
+  a.unit[0] = to_patient(pos, {1, 0, 0});
+  a.unit[1] = to_patient(pos, {0, -1, 0});
+  a.unit[2] = to_patient(pos, {0, 0, 1});
+  a.step[0] = to_patient(pos, {g.dx, 0, 0});
+  a.step[1] = to_patient(pos, {0, -g.dx, 0});
+  a.step[2] = to_patient(pos, {0, 0, g.pxlz});
+  return a;
 }
 
 template <class T>
@@ -158,8 +185,10 @@ std::string mha_header(const OutputVolume& v) {
   h += "BinaryData = True\n";
   h += std::string("BinaryDataByteOrderMSB = ") + (kLittleEndian ? "False" : "True") + "\n";
   h += "CompressedData = False\n";
-  h += "TransformMatrix = 1 0 0 0 -1 0 0 0 1\n";
-  h += "Offset = " + num(g.origin[0]) + " " + num(g.origin[1]) + " " + num(g.origin[2]) + "\n";
+  const GridAxes a = grid_axes(g);
+  h += "TransformMatrix = " + vec(a.unit[0], " ") + " " + vec(a.unit[1], " ") + " " +
+       vec(a.unit[2], " ") + "\n";
+  h += "Offset = " + vec(a.origin, " ") + "\n";
   h += "CenterOfRotation = 0 0 0\n";
   h += "ElementSpacing = " + num(g.dx) + " " + num(g.dx) + " " + num(g.pxlz) + "\n";
   h += strprintf("DimSize = %d %d %d\n", g.npxls, g.npxls, static_cast<int>(g.nz));
@@ -176,14 +205,14 @@ std::string nrrd_header(const OutputVolume& v) {
   h += "dimension: 3\n";
   h += "space: left-posterior-superior\n";
   h += strprintf("sizes: %d %d %d\n", g.npxls, g.npxls, static_cast<int>(g.nz));
-  h += "space directions: (" + num(g.dx) + ",0,0) (0," + num(-g.dx) + ",0) (0,0," + num(g.pxlz) +
-       ")\n";
+  const GridAxes a = grid_axes(g);
+  h += "space directions: (" + vec(a.step[0], ",") + ") (" + vec(a.step[1], ",") + ") (" +
+       vec(a.step[2], ",") + ")\n";
   h += "kinds: domain domain domain\n";
   h += std::string("endian: ") + (kLittleEndian ? "little" : "big") + "\n";
   h += "encoding: raw\n";
   h += "space units: \"mm\" \"mm\" \"mm\"\n";
-  h += "space origin: (" + num(g.origin[0]) + "," + num(g.origin[1]) + "," + num(g.origin[2]) +
-       ")\n";
+  h += "space origin: (" + vec(a.origin, ",") + ")\n";
   h += "\n";
   return h;
 }
@@ -211,17 +240,25 @@ std::vector<uint8_t> nifti_header(const OutputVolume& v) {
                         : "cbrecon: 16-bit words of the .seq file, -2000 outside the field of view");
   put<int16_t>(h, 252, 1);  // qform_code: scanner
   put<int16_t>(h, 254, 1);  // sform_code: scanner
-  // RAS = (-x, -y, z).  The rotation diag(-1, 1, -1) times diag(1, 1, qfac)
-  // gives diag(-1, 1, 1); that rotation is the quaternion (0, 0, 1, 0).
-  put<float>(h, 256, 0.0f);
-  put<float>(h, 260, 1.0f);
-  put<float>(h, 264, 0.0f);
-  const float ox = static_cast<float>(-g.origin[0]), oy = static_cast<float>(-g.origin[1]),
-              oz = static_cast<float>(g.origin[2]);
+  // RAS = (-L, -P, S) with LPS = (s0 x, s1 y, s2 z) (patient.h): the index
+  // axes point along (-s0, 0, 0), (0, s1, 0), (0, 0, s2).  That matrix times
+  // diag(1, 1, qfac) is the rotation diag(-s0, s1, -s2): 180 degrees about
+  // the one axis whose entry is +1 (HFS: y, the quaternion (0, 0, 1, 0)), or
+  // no turn at all when all three are +1 (FFS).
+  const std::array<int, 3> sg = patient_axis_signs(g.position);
+  const int rot[3] = {-sg[0], sg[1], -sg[2]};
+  const bool turn = rot[0] < 0 || rot[1] < 0 || rot[2] < 0;
+  for (int i = 0; i < 3; ++i) put<float>(h, 256 + 4 * i, turn && rot[i] > 0 ? 1.0f : 0.0f);
+  const std::array<double, 3> o = to_patient(g.position, {g.origin[0], g.origin[1], g.origin[2]});
+  const float ox = static_cast<float>(-o[0]), oy = static_cast<float>(-o[1]),
+              oz = static_cast<float>(o[2]);
   put<float>(h, 268, ox);
   put<float>(h, 272, oy);
   put<float>(h, 276, oz);
-  const float srow[12] = {-pixdim[1], 0, 0, ox, 0, pixdim[2], 0, oy, 0, 0, pixdim[3], oz};
+  auto signed_by = [](int sign, float v) { return sign < 0 ? -v : v; };
+  const float srow[12] = {signed_by(-sg[0], pixdim[1]), 0, 0, ox,
+                          0, signed_by(sg[1], pixdim[2]), 0, oy,
+                          0, 0, signed_by(sg[2], pixdim[3]), oz};
   for (int i = 0; i < 12; ++i) put<float>(h, 280 + 4 * i, srow[i]);
   std::memcpy(h.data() + 344, "n+1", 4);  // magic, with its NUL
   return h;                              // bytes 348..351: no extension
@@ -271,6 +308,7 @@ std::vector<std::string> extra_output_names(const std::string& seq_name, const s
   std::vector<std::string> names;
   std::vector<VolumeFormat> done;
   for (const std::string& name : x.formats) {
+    if (name == "dcm") continue;  // the DICOM series: dicom.h
     const VolumeFormat f = parse_volume_format(name);
     if (std::find(done.begin(), done.end(), f) != done.end()) continue;
     done.push_back(f);
@@ -286,7 +324,9 @@ void write_extra_outputs(const std::string& seq_name, const std::string& job_ext
                          std::vector<std::string>& failures) {
   const Extras& x = p.extras;
   if (x.formats.empty() && x.preview.empty()) return;
-  const OutputVolume v(volume, fov, volume_grid(bg), p.scale_cal, p.offset_cal, x.float_out, pitch);
+  VolumeGrid grid = volume_grid(bg);
+  grid.position = parse_patient_position(x.patient_position);
+  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, x.float_out, pitch);
   auto attempt = [&](auto&& write) {
     try {
       write();
@@ -296,6 +336,7 @@ void write_extra_outputs(const std::string& seq_name, const std::string& job_ext
   };
   std::vector<VolumeFormat> done;
   for (const std::string& name : x.formats) {
+    if (name == "dcm") continue;  // the DICOM series: dicom.h
     const VolumeFormat f = parse_volume_format(name);
     if (std::find(done.begin(), done.end(), f) != done.end()) continue;
     done.push_back(f);

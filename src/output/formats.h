@@ -20,9 +20,12 @@
 // (for even npxls: x = (c - npxls/2 + 1.5) dx, y = (npxls/2 - 0.5 - r) dx,
 // z = (j - nz/2 + 0.5) pxlz).
 //
-// Orientation.  World coordinates are the reconstruction frame taken as the
-// LPS patient frame: x on L (towards the patient's left), y on P
-// (posterior), z on S (superior).  Each format states it in its own terms:
+// Orientation.  World coordinates are the LPS patient frame, the
+// reconstruction frame turned as the patient lay (--patient-position,
+// patient.h).  For HFS, the default, it is the reconstruction frame itself:
+// x on L (towards the patient's left), y on P (posterior), z on S
+// (superior).  Each format states it in its own terms (shown for HFS; the
+// other positions change the signs of the axis vectors and the origin):
 //   MetaImage  (LPS by convention)  ElementSpacing dx dx pxlz,
 //              TransformMatrix 1 0 0  0 -1 0  0 0 1 (the axis vectors in
 //              turn), Offset = centre of voxel (0,0,0);
@@ -33,8 +36,8 @@
 //              (scanner), srow_x = (-dx, 0, 0, -ox), srow_y = (0, dx, 0, -oy),
 //              srow_z = (0, 0, pxlz, oz); the qform is the same map
 //              (quaternion b, c, d = 0, 1, 0 with qfac -1).
-// Whether L, P and S match the patient's anatomy depends on how the patient
-// lay on the couch, which the program does not know.
+// The quaternion follows the axes: 180 degrees about x for HFP, none for
+// FFS, about z for FFP; qfac stays -1.
 //
 // Multi-byte values are in the byte order of this machine, which every
 // header states (NIfTI readers detect it from sizeof_hdr).
@@ -45,6 +48,7 @@
 #include <vector>
 
 #include "backproj/backproject.h"
+#include "output/patient.h"
 
 namespace cbrecon {
 
@@ -68,6 +72,7 @@ struct VolumeGrid {
   uint16_t nz = 0;
   double dx = 0, pxlz = 0;
   double origin[3] = {0, 0, 0};
+  PatientPosition position = PatientPosition::HFS;
 };
 VolumeGrid volume_grid(const BackprojGeometry& bg);
 

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "numeric/error.h"
+#include "output/dicom.h"
 #include "recon/cli.h"
 
 namespace cbrecon {
@@ -84,8 +85,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
         throw RunError("--isa takes auto, scalar, avx2 or avx512, got \"" + x.isa + "\"");
     } else if (name == "format") {
       const std::string f = need_value();
-      if (f != "mha" && f != "nrrd" && f != "nii" && f != "nii.gz")
-        throw RunError("--format takes mha, nrrd, nii or nii.gz, got \"" + f + "\"");
+      if (f != "mha" && f != "nrrd" && f != "nii" && f != "nii.gz" && f != "dcm")
+        throw RunError("--format takes mha, nrrd, nii, nii.gz or dcm, got \"" + f + "\"");
       x.formats.push_back(f);
     } else if (name == "float") {
       x.float_out = flag();
@@ -109,6 +110,19 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.window_set = true;
     } else if (name == "all-phases") {
       x.all_phases = flag();
+    } else if (name == "hu-water") {
+      const std::string v = need_value();
+      char* end = nullptr;
+      x.hu_water = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0')
+        throw RunError("--hu-water needs a number (the output value of water), got \"" + v + "\"");
+      x.hu_water_set = true;
+    } else if (name == "patient-position") {
+      x.patient_position = need_value();
+    } else if (name == "patient-id") {
+      x.patient_id = need_value();
+    } else if (name == "patient-name") {
+      x.patient_name = need_value();
     } else if (name == "mkb") {
       x.mkb = flag();
     } else if (name == "mkb-cutoff") {
@@ -264,6 +278,7 @@ Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FI
   check_name(p.fn_msk, "mask file");
   if (p.rpm_on) check_name(p.fn_tmp, "respiratory file");
   check_name(p.ext, "-ext");
+  check_dicom_options(p);
 
   std::fprintf(out, "fov=%5.1f mm\n", static_cast<double>(p.fov));
   return mode;
@@ -310,8 +325,18 @@ void print_help(std::FILE* out, const char* progname) {
 "                    bit-identical for every thread count\n"
 "  --isa NAME        kernel instruction set: auto, scalar, avx2, avx512 (auto)\n"
 "  --timings         per-stage times, memory and throughput on stderr\n"
-"  --format F        also write the volume as mha, nrrd, nii or nii.gz (repeatable)\n"
-"  --float           standard formats hold the float volume, not the 16-bit words\n"
+"  --format F        also write the volume as mha, nrrd, nii, nii.gz or dcm\n"
+"                    (repeatable); dcm: a DICOM CT series in Hounsfield units, one\n"
+"                    file per slice, in the folder PREFIX_bp4d_dicom (the volume's\n"
+"                    name with .seq replaced by _dicom); needs --hu-water\n"
+"  --float           mha/nrrd/nii hold the float volume, not the 16-bit words\n"
+"  --hu-water W      output value of water for this scanner, protocol and -sc/-so\n"
+"                    (the mean of a reconstructed water phantom's centre); the\n"
+"                    DICOM series holds HU = 1000 (w - W) / (W - so) for each word w\n"
+"  --patient-position P  HFS, HFP, FFS or FFP (HFS): how the patient lay; every\n"
+"                    format places the voxels in the patient's LPS frame by it\n"
+"  --patient-id ID   DICOM Patient ID (at most 64 characters)\n"
+"  --patient-name N  DICOM Patient Name, e.g. Family^Given (at most 64 characters)\n"
 "  --preview FILE    PNG of the central axial, coronal and sagittal slices\n"
 "  --window LO,HI    display window of the preview, in output units\n"
 "  --all-phases      4-D: reconstruct every phase bin 1..10 in one pass\n"

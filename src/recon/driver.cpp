@@ -175,6 +175,7 @@ std::vector<Job> Reconstruction::all_phase_jobs() {
     Job job;
     job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, t_.hs.hscan_range);
     job.ext = phase_suffix(bin, p_.hscan);
+    job.bin = bin;  // DICOM series label
     jobs.push_back(std::move(job));
   }
   return jobs;
@@ -192,6 +193,7 @@ void Reconstruction::list_views() {
                                      t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning);
       if (!warning.empty()) notes_.push_back(warning);
       job.ext = p_.ext;
+      job.bin = p_.ph_recon;  // DICOM series label
       jobs_.push_back(std::move(job));
     }
   } else {
@@ -279,6 +281,15 @@ void Reconstruction::write_job(Job& job, std::vector<std::string>& failures) {
   }
   write_extra_outputs(name, job.ext, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()),
                       p_, t_.bg, t_.fov, failures);
+  // DICOM series (--format dcm); a kept old folder is reported.
+  try {
+    const std::string note =
+        write_dicom_output(name, job.volume.data(), static_cast<size_t>(job.volume.plane_pitch()), p_,
+                           t_.bg, t_.fov, dicom_run_, volume_label(job.bin, p_.extras.mkb));
+    if (!note.empty()) std::fprintf(err_, "cbrecon: %s\n", note.c_str());
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
 }
 
 int Reconstruction::run(int argc, const char* const* argv) {
@@ -292,6 +303,15 @@ int Reconstruction::run(int argc, const char* const* argv) {
   check_names(p_);
   check_modes(p_);
   check_outputs(p_, planned_outputs(p_, planned_volumes(p_)));
+  // DICOM series: the run's identity, and the series folders checked now.
+  if (wants_dicom(p_.extras)) {
+    dicom_run_ = make_dicom_run(p_);
+    for (const PlannedVolume& v : planned_volumes(p_)) {
+      RunParams q = p_;
+      q.ext = v.ext;
+      check_dicom_folder(dicom_folder_name(output_name(q)));
+    }
+  }
   pool_ = std::make_unique<ThreadPool>(p_.extras.threads);
   if (pool_->size() < pool_->requested())
     notes_.push_back(strprintf("warning: only %d of the %d threads asked for could be started",

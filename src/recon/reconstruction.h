@@ -14,6 +14,7 @@
 #include "input/projection.h"
 #include "numeric/arrays.h"
 #include "numeric/parallel.h"
+#include "output/dicom.h"
 #include "recon/progress.h"
 #include "recon/view_pass.h"
 
@@ -32,6 +33,7 @@ struct Job {
   Tensor3<float> volume;
   Header headout{};
   bool any_view = false;
+  int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
 };
 
 class Reconstruction {
@@ -64,6 +66,7 @@ class Reconstruction {
   std::unique_ptr<ThreadPool> pool_;
   ProgressBar progress_;
   long progress_done_ = 0;
+  DicomRun dicom_run_;  // DICOM series: one study and frame of reference per run
   std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
   int32_t t_start_ = 0, t_last_ = 0;
   StageTimes times_;

@@ -1,0 +1,314 @@
+#include "output/dicom.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dctk.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "numeric/error.h"
+#include "output/safe_folder.h"
+
+#ifndef CBRECON_VERSION
+#define CBRECON_VERSION "0"
+#endif
+
+namespace cbrecon {
+
+namespace {
+
+constexpr size_t kMaxLO = 64;        // Long String: characters
+constexpr size_t kMaxPNGroup = 64;   // Person Name: characters per component group
+
+// The library logs to stderr by default; this program's library code never
+// does.  The data dictionary must be there to encode the attributes.
+void prepare_library() {
+  static std::once_flag once;
+  std::call_once(once, [] { OFLog::configure(OFLogger::OFF_LOG_LEVEL); });
+  if (!dcmDataDict.isDictionaryLoaded())
+    throw RunError("cannot write DICOM: the DICOM data dictionary of the DCMTK library is not "
+                   "installed (see DCMDICTPATH)");
+}
+
+std::string new_uid() {
+  char uid[100];
+  dcmGenerateUniqueIdentifier(uid);
+  return uid;
+}
+
+// A Decimal String (at most 16 characters) as close to v as fits.
+std::string ds(double v) {
+  if (v == 0) return "0";
+  for (int prec = 15; prec >= 1; --prec) {
+    std::string s = strprintf("%.*g", prec, v);
+    if (s.size() <= 16) return s;
+  }
+  return strprintf("%.9e", v);
+}
+
+bool printable_ascii(const std::string& s) {
+  return std::all_of(s.begin(), s.end(), [](char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return u >= 0x20 && u < 0x7f && c != '\\';
+  });
+}
+
+void check_patient_id(const std::string& id) {
+  if (id.size() > kMaxLO)
+    throw RunError(strprintf("--patient-id is %zu characters long; DICOM allows at most %zu",
+                             id.size(), kMaxLO));
+  if (!printable_ascii(id))
+    throw RunError("--patient-id may hold printable ASCII characters only, without '\\'");
+}
+
+void check_patient_name(const std::string& name) {
+  if (!printable_ascii(name))
+    throw RunError("--patient-name may hold printable ASCII characters only, without '\\'");
+  size_t groups = 0, start = 0;
+  while (true) {
+    const size_t eq = name.find('=', start);
+    const std::string g = name.substr(start, eq == std::string::npos ? std::string::npos : eq - start);
+    ++groups;
+    if (g.size() > kMaxPNGroup)
+      throw RunError(strprintf("--patient-name: a name group is %zu characters long; DICOM allows "
+                               "at most %zu (groups are separated by '=')",
+                               g.size(), kMaxPNGroup));
+    if (std::count(g.begin(), g.end(), '^') > 4)
+      throw RunError("--patient-name: at most five components (family^given^middle^prefix^suffix)");
+    if (eq == std::string::npos) break;
+    start = eq + 1;
+  }
+  if (groups > 3) throw RunError("--patient-name: at most three '='-separated name groups");
+}
+
+void put(DcmDataset& ds, const DcmTagKey& key, const std::string& value) {
+  const OFCondition c = ds.putAndInsertString(key, value.c_str());
+  if (c.bad())
+    throw RunError(strprintf("cannot encode DICOM attribute (%04x,%04x): %s", key.getGroup(),
+                             key.getElement(), c.text()));
+}
+
+void put_u16(DcmDataset& ds, const DcmTagKey& key, uint16_t value) {
+  if (ds.putAndInsertUint16(key, value).bad())
+    throw RunError(strprintf("cannot encode DICOM attribute (%04x,%04x)", key.getGroup(),
+                             key.getElement()));
+}
+
+// The attributes every slice of a series shares.
+void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
+                const std::string& series_uid, const VolumeGrid& g) {
+  // SOP Common
+  put(d, DCM_SOPClassUID, UID_CTImageStorage);
+  put(d, DCM_InstanceCreationDate, run.date);
+  put(d, DCM_InstanceCreationTime, run.time);
+  // Patient
+  put(d, DCM_PatientName, run.patient_name);
+  put(d, DCM_PatientID, run.patient_id);
+  put(d, DCM_PatientBirthDate, "");
+  put(d, DCM_PatientSex, "");
+  // General Study
+  put(d, DCM_StudyInstanceUID, run.study_uid);
+  put(d, DCM_StudyDate, run.date);
+  put(d, DCM_StudyTime, run.time);
+  put(d, DCM_ReferringPhysicianName, "");
+  put(d, DCM_StudyID, "");
+  put(d, DCM_AccessionNumber, "");
+  // General Series
+  put(d, DCM_Modality, "CT");
+  put(d, DCM_SeriesInstanceUID, series_uid);
+  put(d, DCM_SeriesNumber, std::to_string(label.series_number));
+  put(d, DCM_SeriesDate, run.date);
+  put(d, DCM_SeriesTime, run.time);
+  put(d, DCM_SeriesDescription, series_description(label));
+  put(d, DCM_Laterality, "");  // unknown: empty
+  put(d, DCM_PatientPosition, patient_position_name(run.position));
+  // Frame of Reference
+  put(d, DCM_FrameOfReferenceUID, run.frame_uid);
+  put(d, DCM_PositionReferenceIndicator, "");
+  // General Equipment
+  put(d, DCM_Manufacturer, "");
+  put(d, DCM_ManufacturerModelName, "cbrecon");
+  put(d, DCM_SoftwareVersions, CBRECON_VERSION);
+  // General Image, CT Image
+  put(d, DCM_ImageType, "ORIGINAL\\PRIMARY\\AXIAL");
+  put(d, DCM_ContentDate, run.date);
+  put(d, DCM_ContentTime, run.time);
+  put(d, DCM_AcquisitionNumber, "");
+  put(d, DCM_KVP, "");
+  put(d, DCM_RescaleIntercept, "0");
+  put(d, DCM_RescaleSlope, "1");
+  put(d, DCM_RescaleType, "HU");
+  // Image Plane
+  put(d, DCM_PixelSpacing, ds(g.dx) + "\\" + ds(g.dx));
+  put(d, DCM_SliceThickness, ds(g.pxlz));
+  const std::array<double, 3> row = to_patient(run.position, {1, 0, 0});
+  const std::array<double, 3> col = to_patient(run.position, {0, -1, 0});
+  put(d, DCM_ImageOrientationPatient, ds(row[0]) + "\\" + ds(row[1]) + "\\" + ds(row[2]) + "\\" +
+                                          ds(col[0]) + "\\" + ds(col[1]) + "\\" + ds(col[2]));
+  // Image Pixel
+  put_u16(d, DCM_SamplesPerPixel, 1);
+  put(d, DCM_PhotometricInterpretation, "MONOCHROME2");
+  put_u16(d, DCM_Rows, static_cast<uint16_t>(g.npxls));
+  put_u16(d, DCM_Columns, static_cast<uint16_t>(g.npxls));
+  put_u16(d, DCM_BitsAllocated, 16);
+  put_u16(d, DCM_BitsStored, 16);
+  put_u16(d, DCM_HighBit, 15);
+  put_u16(d, DCM_PixelRepresentation, 1);
+  DcmSignedShort* pad = new DcmSignedShort(DcmTag(DCM_PixelPaddingValue, EVR_SS));
+  pad->putSint16(kHuPadding);
+  if (d.insert(pad, true).bad()) {
+    delete pad;
+    throw RunError("cannot encode DICOM attribute Pixel Padding Value");
+  }
+  // VOI LUT: soft tissue
+  put(d, DCM_WindowCenter, "40");
+  put(d, DCM_WindowWidth, "400");
+  put(d, DCM_WindowCenterWidthExplanation, "SOFT TISSUE");
+}
+
+// The encoded file (preamble, meta header, data set) in explicit VR little
+// endian, into `out`; `buf` is the library's staging buffer.  Both are
+// reused from slice to slice (fresh ones cost more than the encoding).
+void encode(DcmFileFormat& ff, std::vector<char>& buf, std::vector<uint8_t>& out) {
+  out.clear();
+  DcmOutputBufferStream stream(buf.data(), buf.size());
+  ff.transferInit();
+  OFCondition c = EC_StreamNotifyClient;
+  while (c == EC_StreamNotifyClient) {
+    c = ff.write(stream, EXS_LittleEndianExplicit, EET_ExplicitLength, nullptr);
+    void* p = nullptr;
+    offile_off_t n = 0;
+    stream.flushBuffer(p, n);
+    out.insert(out.end(), static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + n);
+  }
+  ff.transferEnd();
+  if (c.bad()) throw RunError(std::string("cannot encode a DICOM file: ") + c.text());
+}
+
+}  // namespace
+
+DicomRun make_dicom_run(const RunParams& p) {
+  prepare_library();
+  DicomRun r;
+  r.study_uid = new_uid();
+  r.frame_uid = new_uid();
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char date[16], time[16];
+  std::strftime(date, sizeof date, "%Y%m%d", &tm);
+  std::strftime(time, sizeof time, "%H%M%S", &tm);
+  r.date = date;
+  r.time = time;
+  r.patient_id = p.extras.patient_id;
+  r.patient_name = p.extras.patient_name;
+  r.position = parse_patient_position(p.extras.patient_position);
+  r.hu_water = p.extras.hu_water;
+  r.offset_cal = p.offset_cal;
+  return r;
+}
+
+VolumeLabel volume_label(int bin, bool prior_image) {
+  VolumeLabel l;
+  l.bin = bin;
+  l.prior_image = prior_image;
+  l.series_number = bin == 0 ? 1 : (prior_image ? 10 + bin : bin);
+  return l;
+}
+
+std::string series_description(const VolumeLabel& label) {
+  if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
+  const std::string tail = label.prior_image ? " prior-image" : "";
+  // A bin outside 1..10 holds no view: no phase range.
+  if (label.bin < 1 || label.bin > 10) return strprintf("4D phase %d", label.bin) + tail;
+  // bin = trunc(10 p + 1.49) for the phase p as a fraction of a cycle:
+  // bin b holds 10 p in [b - 1.49, b - 0.49), wrapping below zero.
+  const double lo = (label.bin - 1.49) * 10, hi = (label.bin - 0.49) * 10;
+  return strprintf("4D phase %d (%.1f-%.1f%%)", label.bin, lo < 0 ? lo + 100 : lo, hi) + tail;
+}
+
+int16_t hu_of_word(int16_t word, double hu_water, double offset_cal) {
+  const double hu = std::round(1000.0 * (word - hu_water) / (hu_water - offset_cal));
+  if (!(hu > -32767.0)) return -32767;
+  if (hu > 32767.0) return 32767;
+  return static_cast<int16_t>(hu);
+}
+
+void check_dicom_options(const RunParams& p) {
+  const Extras& x = p.extras;
+  parse_patient_position(x.patient_position);
+  check_patient_id(x.patient_id);
+  check_patient_name(x.patient_name);
+  if (x.hu_water_set && !(std::isfinite(x.hu_water) && x.hu_water > p.offset_cal))
+    throw RunError(strprintf("--hu-water must be a finite value above the output offset -so (%g)",
+                             static_cast<double>(p.offset_cal)));
+  if (wants_dicom(x) && !x.hu_water_set)
+    throw RunError("--format dcm needs --hu-water W, the output value of water (see --help)");
+}
+
+bool wants_dicom(const Extras& x) {
+  return std::find(x.formats.begin(), x.formats.end(), "dcm") != x.formats.end();
+}
+
+std::string dicom_folder_name(const std::string& seq_name) {
+  std::string base = seq_name;
+  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".seq") == 0) base.resize(base.size() - 4);
+  return base + "_dicom";
+}
+
+void check_dicom_folder(const std::string& folder) { check_folder_target(folder); }
+
+std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
+                               const DicomRun& run, const VolumeLabel& label) {
+  prepare_library();
+  const VolumeGrid& g = v.grid();
+  if (v.is_float()) throw RunError("the DICOM series is made from the 16-bit words");
+  if (g.npxls > 65535)
+    throw RunError("cannot write the folder " + folder + ": the volume is too large for DICOM");
+  const std::string series_uid = new_uid();
+  const size_t n = v.slice_voxels();
+  std::vector<int16_t> words(n), hu(n);
+  std::vector<char> buf(size_t{1} << 20);
+  std::vector<uint8_t> bytes;
+  FolderWriter out(folder, ".dcm");
+  for (long j = 0; j < g.nz; ++j) {
+    v.slice(j, words.data());
+    for (int32_t r = 0, i = 0; r < g.npxls; ++r)
+      for (int32_t c = 0; c < g.npxls; ++c, ++i)
+        hu[i] = v.inside(r, c) ? hu_of_word(words[i], run.hu_water, run.offset_cal) : kHuPadding;
+    DcmFileFormat ff;
+    DcmDataset& d = *ff.getDataset();
+    put_series(d, run, label, series_uid, g);
+    put(d, DCM_SOPInstanceUID, new_uid());
+    put(d, DCM_InstanceNumber, std::to_string(j + 1));
+    const std::array<double, 3> pos =
+        to_patient(run.position, {g.origin[0], g.origin[1], g.origin[2] + j * g.pxlz});
+    put(d, DCM_ImagePositionPatient, ds(pos[0]) + "\\" + ds(pos[1]) + "\\" + ds(pos[2]));
+    put(d, DCM_SliceLocation, ds(pos[2]));
+    if (d.putAndInsertUint16Array(DCM_PixelData, reinterpret_cast<const Uint16*>(hu.data()),
+                                  static_cast<unsigned long>(n)).bad())
+      throw RunError("cannot encode the DICOM pixel data");
+    encode(ff, buf, bytes);
+    out.add_file(strprintf("IM%05ld.dcm", j + 1), bytes.data(), bytes.size());
+  }
+  return out.commit();
+}
+
+std::string write_dicom_output(const std::string& seq_name, const float* volume, size_t pitch,
+                               const RunParams& p, const BackprojGeometry& bg,
+                               const FovExtents& fov, const DicomRun& run,
+                               const VolumeLabel& label) {
+  if (!wants_dicom(p.extras)) return "";
+  VolumeGrid grid = volume_grid(bg);
+  grid.position = run.position;
+  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, false, pitch);
+  return write_dicom_series(dicom_folder_name(seq_name), v, run, label);
+}
+
+}  // namespace cbrecon

@@ -1,0 +1,246 @@
+#include "output/safe_folder.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <utility>
+
+#include "numeric/error.h"
+#include "numeric/files.h"
+#include "numeric/signals.h"
+
+namespace cbrecon {
+
+namespace {
+
+// The temporary folder being written, for the interrupt handler: its path
+// and an open descriptor, read only while g_folder_set says they are
+// complete.  Published and withdrawn with the run-ending signals held off,
+// so that the handler never sees a folder that is not (or no longer) ours.
+char g_folder[4096] = {};
+int g_folder_fd = -1;
+volatile std::sig_atomic_t g_folder_set = 0;
+
+void publish_folder(const std::string& path, int fd) {
+  g_folder_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  if (path.size() >= sizeof g_folder) return;
+  std::memcpy(g_folder, path.c_str(), path.size() + 1);
+  g_folder_fd = fd;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  g_folder_set = 1;
+}
+
+void withdraw_folder() {
+  g_folder_set = 0;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+bool write_all(int fd, const void* data, size_t bytes) {
+  const char* p = static_cast<const char*>(data);
+  while (bytes > 0) {
+    const ssize_t n = ::write(fd, p, bytes);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    bytes -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool sync_folder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot sync folders
+  ::close(fd);
+  return ok;
+}
+
+bool ends_with(const std::string& s, const std::string& tail) {
+  return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+FolderWriter::FolderWriter(std::string final_name, std::string ending)
+    : final_(std::move(final_name)), ending_(std::move(ending)) {
+  while (final_.size() > 1 && final_.back() == '/') final_.pop_back();
+  std::string pattern = final_ + ".XXXXXX";
+  const SignalBlock block;
+  if (!::mkdtemp(pattern.data())) fail("cannot create a temporary folder beside it", errno);
+  tmp_ = pattern;
+  dirfd_ = ::open(tmp_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirfd_ < 0) {
+    const int err = errno;
+    ::rmdir(tmp_.c_str());
+    tmp_.clear();
+    fail("cannot open its temporary folder", err);
+  }
+  publish_folder(tmp_, dirfd_);
+}
+
+FolderWriter::~FolderWriter() {
+  const SignalBlock block;
+  if (!committed_) withdraw_folder();
+  if (dirfd_ >= 0) {
+    if (!committed_)
+      for (const std::string& f : files_) ::unlinkat(dirfd_, f.c_str(), 0);
+    ::close(dirfd_);
+  }
+  if (!committed_ && !tmp_.empty()) ::rmdir(tmp_.c_str());
+}
+
+void FolderWriter::fail(const std::string& what, int err) const {
+  throw RunError(strprintf("cannot write the folder %s: %s: %s", final_.c_str(), what.c_str(),
+                           std::strerror(err)));
+}
+
+void FolderWriter::add_file(const std::string& name, const void* data, size_t bytes) {
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+    fail("bad file name \"" + name + "\"", EINVAL);
+  const int fd = ::openat(dirfd_, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) fail(name, errno);
+  files_.push_back(name);
+  bool ok = write_all(fd, data, bytes) && ::fsync(fd) == 0;
+  int err = errno;
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    err = errno;
+  }
+  if (!ok) fail(name, err);
+}
+
+std::string FolderWriter::commit() {
+  if (::fsync(dirfd_) != 0 && errno != EINVAL) fail("cannot sync the folder", errno);
+  const char* tmp = tmp_.c_str();
+  const char* fin = final_.c_str();
+  std::string old;  // where an existing folder of the final name went
+  // Once renamed, the folder is no longer the handler's to remove.
+  const SignalBlock block;
+  withdraw_folder();
+  struct stat st;
+  if (::lstat(fin, &st) != 0) {
+    if (errno != ENOENT) fail("cannot look at the existing name", errno);
+    int rc = ::renameat2(AT_FDCWD, tmp, AT_FDCWD, fin, RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) rc = ::rename(tmp, fin);
+    if (rc != 0) fail("cannot rename the temporary folder", errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    if (::renameat2(AT_FDCWD, tmp, AT_FDCWD, fin, RENAME_EXCHANGE) == 0) {
+      old = tmp_;
+    } else {
+      if (errno != EINVAL && errno != ENOSYS) fail("cannot swap the folders", errno);
+      // No exchange here: move the old folder onto an empty placeholder,
+      // then the new one into place (the old one back if that fails).
+      std::string aside = final_ + ".XXXXXX";
+      if (!::mkdtemp(aside.data())) fail("cannot make room for the new folder", errno);
+      if (::rename(fin, aside.c_str()) != 0) {
+        const int err = errno;
+        ::rmdir(aside.c_str());
+        fail("cannot move the old folder aside", err);
+      }
+      if (::rename(tmp, fin) != 0) {
+        const int err = errno;
+        ::rename(aside.c_str(), fin);
+        fail("cannot rename the temporary folder", err);
+      }
+      old = aside;
+    }
+  } else {
+    fail("something that is not a folder has this name", EEXIST);
+  }
+  committed_ = true;
+  sync_folder(folder_of(final_));
+  return old.empty() ? std::string() : dispose_old(old);
+}
+
+std::string FolderWriter::dispose_old(const std::string& old) const {
+  const std::string kept = "the previous " + final_ + " held other files; it is kept as " + old;
+  const int fd = ::open(old.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return kept;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return kept;
+  }
+  // Delete only when every entry is a regular file of our ending.
+  std::vector<std::string> names;
+  bool only_ours = true;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n == "." || n == "..") continue;
+    struct stat st;
+    if (!ends_with(n, ending_) || ::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+      only_ours = false;
+      break;
+    }
+    names.push_back(n);
+  }
+  bool ok = only_ours;
+  if (ok)
+    for (const std::string& n : names) ok = ::unlinkat(fd, n.c_str(), 0) == 0 && ok;
+  ::closedir(d);
+  if (ok && ::rmdir(old.c_str()) == 0) return "";
+  return kept;
+}
+
+void check_folder_target(const std::string& final_name) {
+  const std::string parent = folder_of(final_name);
+  struct stat st;
+  auto refuse = [&](const std::string& why) {
+    throw RunError("cannot write the folder " + final_name + ": " + why);
+  };
+  if (::stat(parent.c_str(), &st) != 0) refuse(parent + ": " + std::strerror(errno));
+  if (!S_ISDIR(st.st_mode)) refuse(parent + " is not a folder");
+  if (const int err = probe_writable_folder(parent)) refuse(parent + ": " + std::strerror(err));
+  if (::lstat(final_name.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) refuse("something that is not a folder has this name");
+  } else if (errno != ENOENT) {
+    refuse(std::strerror(errno));
+  }
+}
+
+}  // namespace cbrecon
+
+namespace cbrecon {
+
+void remove_pending_folder() noexcept {
+  if (!g_folder_set) return;
+  const int fd = g_folder_fd;
+  // Entries come and go while they are listed: list again until a pass
+  // finds nothing left.
+  alignas(8) char buf[4096];
+  for (int pass = 0; pass < 64; ++pass) {
+    if (::lseek(fd, 0, SEEK_SET) != 0) break;
+    bool any = false;
+    ssize_t n;
+    while ((n = ::getdents64(fd, buf, sizeof buf)) > 0) {
+      for (ssize_t off = 0; off < n;) {
+        const auto* d = reinterpret_cast<const dirent64*>(buf + off);
+        off += d->d_reclen;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        ::unlinkat(fd, name, 0);
+        any = true;
+      }
+    }
+    if (!any) break;
+  }
+  ::rmdir(g_folder);
+}
+
+}  // namespace cbrecon

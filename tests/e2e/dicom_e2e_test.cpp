@@ -1,0 +1,376 @@
+// The DICOM series as a user gets it: simulate a small scan, reconstruct it
+// with --format dcm beside the other formats, and check the files with
+// dicom3tools' dciodvfy and read them back with pydicom (tools/read_dicom.py).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "support/e2e_support.h"
+#include "support/test_support.h"
+
+namespace cbrecon {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::find_program;
+using testing::ProcessResult;
+using testing::python_with;
+using testing::read_back;
+using testing::read_bytes;
+using testing::run_process;
+using testing::TempDir;
+
+constexpr int kNpxls = 64;
+constexpr double kFov = 80, kPxlz = 2.5;
+constexpr double kWater = 1900, kOffset = -50;
+
+// What tools/read_dicom.py saw in one series folder.
+struct Series {
+  std::string skip, error;
+  std::multimap<std::string, std::string> field;
+  struct Slice {
+    int instance;
+    double pos[3], location;
+    std::string uid;
+  };
+  std::vector<Slice> slices;
+  std::vector<int16_t> stored;
+  std::string get(const std::string& key) const {
+    const auto it = field.find(key);
+    return it == field.end() ? "" : it->second;
+  }
+  std::vector<double> numbers(const std::string& key) const {
+    std::istringstream in(get(key));
+    std::vector<double> v;
+    for (double d; in >> d;) v.push_back(d);
+    return v;
+  }
+};
+
+Series read_series(const std::string& folder) {
+  Series s;
+  const std::string py = python_with("pydicom");
+  if (py.empty()) {
+    s.skip = "python3 with pydicom (Debian python3-pydicom)";
+    return s;
+  }
+  TempDir scratch;
+  const std::string raw = scratch.file("values.raw");
+  const fs::path script =
+      fs::path(CBRECON_TEST_DATA).parent_path().parent_path() / "tools" / "read_dicom.py";
+  const ProcessResult r = run_process(py, {script.string(), folder, "--raw", raw});
+  if (r.status != 0) {
+    s.error = r.err;
+    return s;
+  }
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t sp = line.find(' ');
+    const std::string key = line.substr(0, sp), value = sp == std::string::npos ? "" : line.substr(sp + 1);
+    if (key == "slice") {
+      Series::Slice sl;
+      std::istringstream ls(value);
+      ls >> sl.instance >> sl.pos[0] >> sl.pos[1] >> sl.pos[2] >> sl.location >> sl.uid;
+      s.slices.push_back(sl);
+    } else {
+      s.field.emplace(key, value);
+    }
+  }
+  const std::vector<uint8_t> b = read_bytes(raw);
+  s.stored.resize(b.size() / 2);
+  std::memcpy(s.stored.data(), b.data(), s.stored.size() * 2);
+  return s;
+}
+
+// dciodvfy's error lines for the files of the folder ("" when clean): all
+// of them, or only the first one.
+std::string dciodvfy_errors(const std::string& folder, bool all) {
+  const std::string tool = find_program("dciodvfy");
+  std::string errors;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::directory_iterator(folder)) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  if (!all) files.resize(std::min<size_t>(files.size(), 1));
+  for (const fs::path& e : files) {
+    const ProcessResult r = run_process(tool, {e.string()});
+    std::istringstream in(r.out + r.err);
+    for (std::string line; std::getline(in, line);)
+      if (line.rfind("Error", 0) == 0) errors += e.filename().string() + ": " + line + "\n";
+  }
+  return errors;
+}
+
+std::vector<int16_t> seq_words(const std::string& name) {
+  const std::vector<uint8_t> b = read_bytes(name);
+  std::vector<int16_t> w(b.size() > 1024 ? (b.size() - 1024) / 2 : 0);
+  std::memcpy(w.data(), b.data() + 1024, w.size() * 2);
+  return w;
+}
+
+// Names in `dir` that start with `prefix`.
+std::vector<std::string> entries(const fs::path& dir, const std::string& prefix) {
+  std::vector<std::string> v;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    const std::string n = e.path().filename().string();
+    if (n.rfind(prefix, 0) == 0) v.push_back(n);
+  }
+  std::sort(v.begin(), v.end());
+  return v;
+}
+
+class DicomEndToEnd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    scan_ = std::make_unique<TempDir>();
+    const ProcessResult sim = run_process(
+        CBRECON_SIM_BIN, {"--prefix", scan_->file("PROJ_"), "--scale", "0.25", "--cols", "256",
+                          "--rows", "192", "--views", "90", "--phantom", "spheres", "--motion", "10",
+                          "--vxp", scan_->file("breath.vxp"), "--quiet"});
+    ASSERT_EQ(sim.status, 0) << sim.err;
+  }
+  static void TearDownTestSuite() { scan_.reset(); }
+
+  // A run on the scan (3-D, or 4-D with the respiratory file).
+  static ProcessResult recon(std::vector<std::string> extra, bool four_d = false) {
+    std::vector<std::string> args = {scan_->file("PROJ_"), scan_->file("NormImage.hnd"),
+                                     four_d ? scan_->file("breath.vxp") : "0",
+                                     "-d", "256", "-z", "192", "-s", "90",
+                                     "-p", std::to_string(kNpxls), "-fov", "80"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_process(CBRECON_BIN, args, scan_->str());
+  }
+  static std::string out(const std::string& name) { return scan_->file(name); }
+  static void remove_outputs() {
+    for (const std::string& n : entries(scan_->path(), "PROJ__")) fs::remove_all(out(n));
+  }
+
+  static std::unique_ptr<TempDir> scan_;
+};
+std::unique_ptr<TempDir> DicomEndToEnd::scan_;
+
+// One run per patient position with every format: the DICOM files are
+// valid, hold the HU of every .seq word, and every format puts each voxel
+// at the same patient coordinate, the one the position calls for.
+TEST_F(DicomEndToEnd, EveryFormatPlacesEveryVoxelAtTheSamePatientCoordinate) {
+  struct Case {
+    const char* name;
+    int sign[3];  // LPS = sign * reconstruction frame
+  };
+  const Case cases[] = {{"HFS", {1, 1, 1}}, {"HFP", {-1, -1, 1}}, {"FFS", {-1, 1, -1}},
+                        {"FFP", {1, -1, -1}}};
+  const std::string long_id(64, '7');  // the most an LO holds
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    remove_outputs();
+    const ProcessResult r =
+        recon({"--format", "dcm", "--format", "nii", "--format", "nrrd", "--format", "mha",
+               "--hu-water", "1900", "-so", "-50", "--patient-position", c.name, "--patient-id",
+               long_id, "--patient-name", "Doe^Jane"});
+    ASSERT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(entries(scan_->path(), "PROJ__bp4d_dicom"), std::vector<std::string>{"PROJ__bp4d_dicom"});
+    const std::string folder = out("PROJ__bp4d_dicom");
+    if (!find_program("dciodvfy").empty()) {
+      // Every file once (HFS); the first file of the other positions.
+      EXPECT_EQ(dciodvfy_errors(folder, std::string(c.name) == "HFS"), "");
+    } else {
+      std::printf("skipping dciodvfy: needs dicom3tools\n");
+    }
+    const Series s = read_series(folder);
+    if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
+    ASSERT_EQ(s.error, "");
+
+    const std::vector<int16_t> words = seq_words(out("PROJ__bp4d.seq"));
+    const long nz = static_cast<long>(words.size()) / (kNpxls * kNpxls);
+    ASSERT_GT(nz, 1);
+    ASSERT_EQ(static_cast<long>(s.slices.size()), nz);
+    EXPECT_EQ(s.field.count("study"), 1u);
+    EXPECT_EQ(s.field.count("series"), 1u);
+    EXPECT_EQ(s.get("position"), c.name);
+    EXPECT_EQ(s.get("modality"), "CT");
+    EXPECT_EQ(s.get("model"), "cbrecon");
+    EXPECT_EQ(s.get("software"), CBRECON_VERSION);
+    EXPECT_EQ(s.get("patient_id"), long_id);
+    EXPECT_EQ(s.get("patient_name"), "Doe^Jane");
+    EXPECT_EQ(s.get("description"), "3D volume");
+    EXPECT_EQ(s.get("rows"), std::to_string(kNpxls));
+    EXPECT_EQ(s.get("columns"), std::to_string(kNpxls));
+    EXPECT_EQ(s.numbers("rescale"), (std::vector<double>{1, 0}));
+    EXPECT_EQ(s.get("rescale").substr(s.get("rescale").rfind(' ') + 1), "HU");
+    EXPECT_EQ(s.numbers("window"), (std::vector<double>{40, 400}));
+    EXPECT_EQ(s.numbers("thickness"), std::vector<double>{kPxlz});
+    const double dx = kFov / kNpxls;
+    EXPECT_EQ(s.numbers("spacing"), (std::vector<double>{dx, dx}));
+    const int padding = static_cast<int>(s.numbers("padding").at(0));
+
+    // Values: HU of the word inside the field of view, padding outside.
+    ASSERT_EQ(s.stored.size(), words.size());
+    long outside = 0, mismatched = 0;
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (s.stored[i] == padding) {
+        ++outside;
+        if (words[i] != -2000) ++mismatched;
+        continue;
+      }
+      const double hu = std::round(1000.0 * (words[i] - kWater) / (kWater - kOffset));
+      if (s.stored[i] != hu) ++mismatched;
+    }
+    EXPECT_EQ(mismatched, 0);
+    EXPECT_EQ(outside, std::count(words.begin(), words.end(), int16_t{-2000}));
+    EXPECT_GT(outside, 0);
+
+    // Geometry: the corner voxels in the reconstruction frame, turned into
+    // LPS, against the DICOM series and every other format.
+    const std::vector<double> o = s.numbers("orientation");
+    ASSERT_EQ(o.size(), 6u);
+    std::vector<testing::ReadBack> others;
+    for (const char* ext : {".nii", ".nrrd", ".mha"}) {
+      testing::ReadBack rb = read_back(out(std::string("PROJ__bp4d") + ext));
+      if (!rb.skip.empty()) continue;
+      ASSERT_EQ(rb.error, "") << ext;
+      EXPECT_TRUE(rb.data == std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(words.data()),
+                                                  reinterpret_cast<const uint8_t*>(words.data() + words.size())))
+          << ext;
+      others.push_back(rb);
+    }
+    for (long k : {0L, nz - 1})
+      for (int j : {0, kNpxls - 1})
+        for (int i : {0, kNpxls - 1}) {
+          const double recon[3] = {(i - kNpxls / 2 + 1.5) * dx, (kNpxls / 2 - 0.5 - j) * dx,
+                                   (k - nz / 2.0 + 0.5) * kPxlz};
+          const Series::Slice& sl = s.slices[k];
+          EXPECT_EQ(sl.instance, k + 1);
+          EXPECT_NEAR(sl.location, sl.pos[2], 1e-9);
+          for (int a = 0; a < 3; ++a) {
+            const double want = c.sign[a] * recon[a];
+            // Pixel Spacing is (between rows, between columns).
+            const double dicom = sl.pos[a] + i * dx * o[a] + j * dx * o[3 + a];
+            EXPECT_NEAR(dicom, want, 1e-6) << i << "," << j << "," << k << " axis " << a;
+            for (const testing::ReadBack& rb : others)
+              EXPECT_NEAR(rb.origin[a] + i * rb.axis[0][a] + j * rb.axis[1][a] + k * rb.axis[2][a],
+                          want, 1e-4)
+                  << i << "," << j << "," << k << " axis " << a;
+          }
+        }
+  }
+}
+
+TEST_F(DicomEndToEnd, AllPhasesMakeTenSeriesOfOneStudyAndFrameOfReference) {
+  remove_outputs();
+  const ProcessResult r = recon({"--all-phases", "--format", "dcm", "--hu-water", "2000"}, true);
+  ASSERT_EQ(r.status, 1) << r.err;
+  std::set<std::string> studies, frames, series, sops;
+  std::set<int> numbers;
+  size_t files = 0;
+  for (int bin = 1; bin <= 10; ++bin) {
+    SCOPED_TRACE(bin);
+    const std::string folder = out("PROJ__4d_ph" + std::to_string(bin) + "_dicom");
+    ASSERT_TRUE(fs::is_directory(folder));
+    const Series s = read_series(folder);
+    if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
+    ASSERT_EQ(s.error, "");
+    for (const auto& [k, v] : s.field) {
+      if (k == "study") studies.insert(v);
+      if (k == "frame") frames.insert(v);
+      if (k == "series") series.insert(v);
+    }
+    numbers.insert(std::stoi(s.get("series_number")));
+    EXPECT_EQ(s.get("description").rfind("4D phase " + std::to_string(bin) + " (", 0), 0u)
+        << s.get("description");
+    for (const Series::Slice& sl : s.slices) sops.insert(sl.uid);
+    files += s.slices.size();
+  }
+  EXPECT_EQ(studies.size(), 1u);
+  EXPECT_EQ(frames.size(), 1u);
+  EXPECT_EQ(series.size(), 10u);
+  EXPECT_EQ(numbers.size(), 10u);
+  EXPECT_EQ(sops.size(), files);
+  EXPECT_EQ(entries(scan_->path(), "PROJ__4d_ph1_dicom"), std::vector<std::string>{"PROJ__4d_ph1_dicom"});
+}
+
+TEST_F(DicomEndToEnd, APriorImageBinIsItsOwnLabelledSeries) {
+  remove_outputs();
+  const ProcessResult r = recon({"--mkb", "-ph", "3", "--format", "dcm", "--hu-water", "2000"}, true);
+  ASSERT_EQ(r.status, 1) << r.err;
+  const Series s = read_series(out("PROJ__4d_ph3_mkb_dicom"));
+  if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
+  ASSERT_EQ(s.error, "");
+  EXPECT_EQ(s.get("description"), "4D phase 3 (15.1-25.1%) prior-image");
+  EXPECT_EQ(s.get("series_number"), "13");
+  EXPECT_EQ(s.stored.size(), read_bytes(out("PROJ__4d_ph3_mkb.seq")).size() / 2 - 512);
+}
+
+TEST_F(DicomEndToEnd, RefusedRunsSayWhyInOneLineAndLeaveNothingBehind) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--format", "dcm"}, "--hu-water"},
+      {{"--format", "dcm", "--hu-water", "nan"}, "--hu-water"},
+      {{"--format", "dcm", "--hu-water", "inf"}, "--hu-water"},
+      {{"--format", "dcm", "--hu-water", "12x"}, "--hu-water"},
+      {{"--format", "dcm", "--hu-water", "-7", "-so", "-7"}, "--hu-water"},
+      {{"--format", "dcm", "--hu-water", "9", "--patient-id", std::string(65, 'x')}, "--patient-id"},
+      {{"--format", "dcm", "--hu-water", "9", "--patient-name", "Doe\\Jane"}, "--patient-name"},
+      {{"--format", "dcm", "--hu-water", "9", "--patient-name", std::string(65, 'x')}, "--patient-name"},
+      {{"--format", "dcm", "--hu-water", "9", "--patient-name", "a\tb"}, "--patient-name"},
+      {{"--patient-position", "HFX"}, "--patient-position"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    remove_outputs();
+    const ProcessResult r = recon(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_EQ(entries(scan_->path(), "PROJ__"), std::vector<std::string>{});
+  }
+
+  // A plain file where the series folder goes: refused before the run, the
+  // file untouched.
+  remove_outputs();
+  testing::write_bytes(out("PROJ__bp4d_dicom"), {'k', 'e', 'e', 'p'});
+  const ProcessResult r = recon({"--format", "dcm", "--hu-water", "2000"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("PROJ__bp4d_dicom"), std::string::npos) << r.err;
+  EXPECT_EQ(read_bytes(out("PROJ__bp4d_dicom")), (std::vector<uint8_t>{'k', 'e', 'e', 'p'}));
+  EXPECT_EQ(entries(scan_->path(), "PROJ__"), std::vector<std::string>{"PROJ__bp4d_dicom"});
+}
+
+TEST_F(DicomEndToEnd, ASecondRunReplacesTheSeriesAndKeepsAFolderWithOtherFiles) {
+  remove_outputs();
+  ASSERT_EQ(recon({"--format", "dcm", "--hu-water", "2000"}).status, 1);
+  const std::string folder = out("PROJ__bp4d_dicom");
+  const Series first = read_series(folder);
+  if (!first.skip.empty()) GTEST_SKIP() << "needs " << first.skip;
+  ASSERT_EQ(recon({"--format", "dcm", "--hu-water", "2000"}).status, 1);
+  const Series second = read_series(folder);
+  ASSERT_EQ(second.error, "");
+  EXPECT_EQ(second.slices.size(), first.slices.size());
+  EXPECT_NE(second.get("series"), first.get("series"));
+  EXPECT_EQ(entries(scan_->path(), "PROJ__bp4d_dicom"), std::vector<std::string>{"PROJ__bp4d_dicom"});
+
+  // Someone's notes in the folder: the old folder stays, whole, under a
+  // name the run reports.
+  testing::write_bytes(folder + "/notes.txt", {'n'});
+  const ProcessResult r = recon({"--format", "dcm", "--hu-water", "2000"});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const std::vector<std::string> now = entries(scan_->path(), "PROJ__bp4d_dicom");
+  ASSERT_EQ(now.size(), 2u);
+  EXPECT_NE(r.err.find(now[1]), std::string::npos) << r.err;
+  EXPECT_TRUE(fs::exists(out(now[1]) + "/notes.txt"));
+  EXPECT_EQ(entries(out(now[1]), "IM").size(), first.slices.size());
+  EXPECT_FALSE(fs::exists(folder + "/notes.txt"));
+}
+
+}  // namespace
+}  // namespace cbrecon
