@@ -155,7 +155,7 @@ void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) 
   const double reach = sad * std::sin(std::atan(static_cast<double>(far) * tanstep));
   const FovExtents seen = build_fov_extents(p_.npxls, t_.g.dx, static_cast<float>(std::min<double>(p_.fov, 2 * reach)));
   const ForwardProjector projector(t_.bg, seen, prior_.volume, {p_.extras.mkb_step, p_.extras.mkb_step});
-  const double gain = model_gain(projector);
+  const double gain = model_gain_ = model_gain(projector);
   const long ncols = t_.g.ncols_ext;
   const ViewModel model = [&](const PassView& v, float* image, long pitch) {
     projector.project(v.angle * pi / 180, image, pitch);

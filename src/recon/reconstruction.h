@@ -70,6 +70,7 @@ class Reconstruction {
   std::vector<std::string> notes_;  // warnings, printed once the run cannot be refused any more
   int32_t t_start_ = 0, t_last_ = 0;
   StageTimes times_;
+  double model_gain_ = 0;  // --mkb: what the prior's projections were scaled by
 };
 
 }  // namespace cbrecon
