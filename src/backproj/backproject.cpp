@@ -1,9 +1,9 @@
 #include "backproj/backproject.h"
 
-#include <atomic>
 #include <cmath>
 #include <vector>
 
+#include "numeric/cpu.h"
 #include "numeric/error.h"
 
 namespace cbrecon {
@@ -164,52 +164,23 @@ void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
 
 const detail::BackprojectImpl scalar_impl{"scalar", &backproject_rows_scalar};
 
-std::vector<const detail::BackprojectImpl*> runnable() {
-  std::vector<const detail::BackprojectImpl*> v{&scalar_impl};
+// The compiled kernels, narrowest first; numeric/cpu.h chooses among them.
+const detail::BackprojectImpl* const kernels[] = {
+    &scalar_impl,
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) v.push_back(&detail::backproject_avx2);
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
-    v.push_back(&detail::backproject_avx512);
+    &detail::backproject_avx2, &detail::backproject_avx512,
 #endif
-  return v;
-}
+};
 
-std::atomic<const detail::BackprojectImpl*> g_impl{nullptr};
-
-const detail::BackprojectImpl& current() {
-  const detail::BackprojectImpl* k = g_impl.load(std::memory_order_relaxed);
-  if (!k) {
-    k = runnable().back();
-    g_impl.store(k, std::memory_order_relaxed);
-  }
-  return *k;
-}
+const detail::BackprojectImpl& current() { return chosen_kernel(Stage::backprojection, kernels); }
 
 }  // namespace
 
-void set_backproject_isa(const std::string& name) {
-  const auto ks = runnable();
-  if (name == "auto") {
-    g_impl.store(ks.back());
-    return;
-  }
-  for (const detail::BackprojectImpl* k : ks)
-    if (name == k->name) {
-      g_impl.store(k);
-      return;
-    }
-  throw RunError("backprojection kernel \"" + name + "\" is not available on this CPU");
-}
+void set_backproject_isa(const std::string& name) { set_stage_isa(Stage::backprojection, name); }
 
 const char* backproject_isa() { return current().name; }
 
-std::vector<std::string> backproject_isas() {
-  std::vector<std::string> names;
-  for (const detail::BackprojectImpl* k : runnable()) names.push_back(k->name);
-  return names;
-}
+std::vector<std::string> backproject_isas() { return runnable_kernel_names(Stage::backprojection, kernels); }
 
 void backproject_batch(const BackprojGeometry& bg, const FovExtents& fov,
                        std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1) {

@@ -1,6 +1,7 @@
 // The backprojection kernel compiled for AVX2: 4 voxel columns per lane pack.
 #if defined(__x86_64__)
-#define CBRECON_BP_FN __attribute__((target("avx2")))
+#include "numeric/cpu.h"
+#define CBRECON_BP_FN __attribute__((target(CBRECON_TARGET_BACKPROJECT_AVX2)))
 #define CBRECON_BP_ISA 2
 #include "backproj/backproject-inl.h"
 

@@ -1,6 +1,7 @@
 // The backprojection kernel compiled for AVX-512F: 8 voxel columns per lane pack.
 #if defined(__x86_64__)
-#define CBRECON_BP_FN __attribute__((target("avx512f,avx512vl,avx512dq,avx512bw")))
+#include "numeric/cpu.h"
+#define CBRECON_BP_FN __attribute__((target(CBRECON_TARGET_BACKPROJECT_AVX512)))
 #define CBRECON_BP_ISA 512
 #include "backproj/backproject-inl.h"
 

@@ -8,7 +8,7 @@
 #include <immintrin.h>
 #endif
 
-#include "filter/ramp.h"
+#include "numeric/cpu.h"
 
 namespace cbrecon {
 
@@ -125,7 +125,7 @@ void weight_row(float* row, const double* ww, const float* rd, long ncols) {
 // operations in double and rounds once, so the results are the scalar
 // ones; table entries come by gathers, counts past the table through the
 // scalar routine.
-#define CBRECON_PP_FN __attribute__((target("avx512f,avx512vl,avx512dq")))
+#define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX512)))
 CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln, const double* lt, uint32_t nlt,
                                   float* out, long c0, long c1) {
   const __m512d lnv = _mm512_set1_pd(ln), scale = _mm512_set1_pd(10000.0);
@@ -158,7 +158,28 @@ CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* 
 #undef CBRECON_PP_FN
 #endif
 
+// The compiled loops, narrowest first; numeric/cpu.h chooses among them.
+struct PreprocessKernel {
+  const char* name;
+};
+const PreprocessKernel scalar_kernel{"scalar"};
+#if defined(__x86_64__)
+const PreprocessKernel avx512_kernel{"avx512"};
+#endif
+const PreprocessKernel* const kernels[] = {
+    &scalar_kernel,
+#if defined(__x86_64__)
+    &avx512_kernel,
+#endif
+};
+
 }  // namespace
+
+void set_preprocess_isa(const std::string& name) { set_stage_isa(Stage::preprocess, name); }
+
+const char* preprocess_isa() { return chosen_kernel(Stage::preprocess, kernels).name; }
+
+std::vector<std::string> preprocess_isas() { return runnable_kernel_names(Stage::preprocess, kernels); }
 
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
@@ -171,8 +192,7 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
   const long s = g.ishift;
   const double ln = lnorm;
 #if defined(__x86_64__)
-  // The vector loops follow the filter's instruction-set choice.
-  const bool wide = std::strcmp(filter_isa(), "avx512") == 0;
+  const bool wide = std::strcmp(preprocess_isa(), "avx512") == 0;
 #else
   const bool wide = false;
 #endif

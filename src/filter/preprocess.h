@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "numeric/arrays.h"
@@ -61,5 +62,12 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
                      long pitch, long r0, long r1, const std::vector<double>& logtab = {},
                      const float* minus = nullptr);
+
+// Chooses the loops of preprocess_rows: "auto" (the widest this CPU runs),
+// "scalar", "avx2" (no such loops: scalar) or "avx512".  RunError for an
+// unknown name or one this CPU cannot run (see numeric/cpu.h).
+void set_preprocess_isa(const std::string& name);
+const char* preprocess_isa();
+std::vector<std::string> preprocess_isas();  // runnable here, scalar first
 
 }  // namespace cbrecon

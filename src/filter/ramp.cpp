@@ -3,12 +3,12 @@
 #include "filter/ramp.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <memory>
 
 #include "filter/fft.h"
 #include "filter/filter-inl.h"
+#include "numeric/cpu.h"
 #include "numeric/error.h"
 #include "geometry/geometry.h"
 
@@ -41,27 +41,15 @@ void check_row(const char* what, int ncols_ext, int nfft) {
 
 const RowFilterKernel scalar_kernel = {"scalar", 1, &filter_rows_lanes<Lanes<1>>};
 
-// The kernels this CPU can run, best last.
-std::vector<const RowFilterKernel*> runnable_kernels() {
-  std::vector<const RowFilterKernel*> ks{&scalar_kernel};
+// The compiled kernels, narrowest first; numeric/cpu.h chooses among them.
+const RowFilterKernel* const kernels[] = {
+    &scalar_kernel,
 #if CBRECON_FILTER_X86
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) ks.push_back(&detail::row_filter_avx2);
-  if (__builtin_cpu_supports("avx512f")) ks.push_back(&detail::row_filter_avx512);
+    &detail::row_filter_avx2, &detail::row_filter_avx512,
 #endif
-  return ks;
-}
+};
 
-std::atomic<const RowFilterKernel*> chosen_kernel{nullptr};
-
-const RowFilterKernel& current_kernel() {
-  const RowFilterKernel* k = chosen_kernel.load(std::memory_order_relaxed);
-  if (!k) {
-    k = runnable_kernels().back();
-    chosen_kernel.store(k, std::memory_order_relaxed);
-  }
-  return *k;
-}
+const RowFilterKernel& current_kernel() { return chosen_kernel(Stage::filter, kernels); }
 
 // Records the twiddles of one rfft call while the recurrence produces them.
 struct RecordTwiddle : LiveTwiddle {
@@ -176,30 +164,10 @@ void filter_rows(float* rows, size_t stride, int count, int ncols_ext, int nfft,
   k.run(rows, stride, count, plan, filter_scratch(static_cast<size_t>(nfft) * k.lanes + ncols_ext));
 }
 
-void set_filter_isa(const std::string& name) {
-  const std::vector<const RowFilterKernel*> ks = runnable_kernels();
-  if (name == "auto") {
-    chosen_kernel.store(ks.back());
-    return;
-  }
-  for (const RowFilterKernel* k : ks) {
-    if (name == k->name) {
-      chosen_kernel.store(k);
-      return;
-    }
-  }
-  if (name == "avx2" || name == "avx512")
-    throw RunError("filter instruction set \"" + name + "\" is not supported by this CPU");
-  throw RunError("unknown filter instruction set \"" + name +
-                 "\" (expected auto, scalar, avx2 or avx512)");
-}
+void set_filter_isa(const std::string& name) { set_stage_isa(Stage::filter, name); }
 
 const char* filter_isa() { return current_kernel().name; }
 
-std::vector<std::string> filter_isas() {
-  std::vector<std::string> names;
-  for (const RowFilterKernel* k : runnable_kernels()) names.push_back(k->name);
-  return names;
-}
+std::vector<std::string> filter_isas() { return runnable_kernel_names(Stage::filter, kernels); }
 
 }  // namespace cbrecon

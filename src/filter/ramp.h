@@ -61,7 +61,7 @@ void filter_rows(float* rows, size_t stride, int count, int ncols_ext, int nfft,
 
 // Chooses the kernel of filter_rows: "auto" (best available), "scalar",
 // "avx2" or "avx512".  RunError for an unknown name or one this CPU or build
-// lacks.  Meant to be set before filtering starts.
+// lacks (numeric/cpu.h decides).  Meant to be set before filtering starts.
 void set_filter_isa(const std::string& name);
 
 // The kernel filter_rows uses now ("scalar", "avx2" or "avx512").

@@ -1,7 +1,8 @@
 // The multi-row filter compiled for AVX-512F, 8 rows per lane pack; filter_rows
 // picks it at run time when the CPU has AVX-512.
 #if defined(__x86_64__) || defined(__i386__)
-#define CBRECON_LANES_FN __attribute__((target("avx512f")))
+#include "numeric/cpu.h"
+#define CBRECON_LANES_FN __attribute__((target(CBRECON_TARGET_FILTER_AVX512)))
 #define CBRECON_LANES_ISA 512
 #include "filter/filter-inl.h"
 

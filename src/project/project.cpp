@@ -1,8 +1,8 @@
 #include "project/project.h"
 
-#include <atomic>
 #include <cmath>
 
+#include "numeric/cpu.h"
 #include "numeric/error.h"
 #include "project/project-inl.h"
 
@@ -116,28 +116,15 @@ namespace {
 
 const detail::ProjectImpl scalar_impl{"scalar", &project_view};
 
-std::vector<const detail::ProjectImpl*> runnable() {
-  std::vector<const detail::ProjectImpl*> v{&scalar_impl};
+// The compiled kernels, narrowest first; numeric/cpu.h chooses among them.
+const detail::ProjectImpl* const kernels[] = {
+    &scalar_impl,
 #if defined(__x86_64__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) v.push_back(&detail::project_avx2);
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-      __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw"))
-    v.push_back(&detail::project_avx512);
+    &detail::project_avx2, &detail::project_avx512,
 #endif
-  return v;
-}
+};
 
-std::atomic<const detail::ProjectImpl*> g_impl{nullptr};
-
-const detail::ProjectImpl& current() {
-  const detail::ProjectImpl* k = g_impl.load(std::memory_order_relaxed);
-  if (!k) {
-    k = runnable().back();
-    g_impl.store(k, std::memory_order_relaxed);
-  }
-  return *k;
-}
+const detail::ProjectImpl& current() { return chosen_kernel(Stage::projection, kernels); }
 
 }  // namespace
 
@@ -147,26 +134,10 @@ void ForwardProjector::project(double theta, float* out, long pitch) const {
   current().run(t_, theta, out, pitch);
 }
 
-void set_project_isa(const std::string& name) {
-  const auto ks = runnable();
-  if (name == "auto") {
-    g_impl.store(ks.back());
-    return;
-  }
-  for (const detail::ProjectImpl* k : ks)
-    if (name == k->name) {
-      g_impl.store(k);
-      return;
-    }
-  throw RunError("projection kernel \"" + name + "\" is not available on this CPU");
-}
+void set_project_isa(const std::string& name) { set_stage_isa(Stage::projection, name); }
 
 const char* project_isa() { return current().name; }
 
-std::vector<std::string> project_isas() {
-  std::vector<std::string> names;
-  for (const detail::ProjectImpl* k : runnable()) names.push_back(k->name);
-  return names;
-}
+std::vector<std::string> project_isas() { return runnable_kernel_names(Stage::projection, kernels); }
 
 }  // namespace cbrecon

@@ -1,6 +1,7 @@
 // The projection kernel compiled for AVX2: 4 sampled rows per lane pack.
 #if defined(__x86_64__)
-#define CBRECON_PJ_FN __attribute__((target("avx2")))
+#include "numeric/cpu.h"
+#define CBRECON_PJ_FN __attribute__((target(CBRECON_TARGET_PROJECT_AVX2)))
 #define CBRECON_PJ_ISA 2
 #include "project/project-inl.h"
 

@@ -22,6 +22,7 @@
 #include "input/mask.h"
 #include "input/phase.h"
 #include "input/projection.h"
+#include "numeric/cpu.h"
 #include "numeric/error.h"
 #include "numeric/stopwatch.h"
 #include "numeric/parallel.h"
@@ -139,9 +140,9 @@ void Reconstruction::report_timings(double total) {
                "timings: read %.3f s, decode %.3f s, preprocess+filter %.3f s, backproject %.3f s, "
                "write %.3f s, total %.3f s\n"
                "timings: %.3g voxel updates/s in the backprojection, peak memory %.0f MiB, %d threads, "
-               "kernels: filter %s, backprojection %s\n",
+               "kernels: %s\n",
                times_.read, times_.decode, times_.filter, times_.backproject, times_.write, total,
-               bp, ru.ru_maxrss / 1024.0, pool_->size(), filter_isa(), backproject_isa());
+               bp, ru.ru_maxrss / 1024.0, pool_->size(), kernel_summary().c_str());
 }
 
 // The mask file, its log image and the table of logarithms.
@@ -297,8 +298,7 @@ int Reconstruction::run(int argc, const char* const* argv) {
   t_start_ = clock_ms();
   parse_command_line(argc, argv, p_, out_);
   std::fflush(out_);
-  set_filter_isa(p_.extras.isa);
-  set_backproject_isa(p_.extras.isa);
+  set_isa(p_.extras.isa);
   t_.g = setup_geometry(p_);
   const Geometry& g = t_.g;
   check_names(p_);
@@ -318,7 +318,6 @@ int Reconstruction::run(int argc, const char* const* argv) {
     notes_.push_back(strprintf("warning: only %d of the %d threads asked for could be started",
                                pool_->size(), pool_->requested()));
   check_memory(p_, g, p_.extras.all_phases ? 10 : 1, pool_->size());
-  if (p_.extras.mkb) set_project_isa(p_.extras.isa);
   t_.rampspec = ramp_kernel(g.nfft, tanstep);
   t_.bg = make_backproj_geometry(p_, g);
   t_.bg.proj_pitch = g.ncols_ext + kRowPad;

@@ -170,18 +170,18 @@ TEST(Preprocess, EveryInstructionSetGivesTheScalarBytes) {
     std::vector<double> logtab(1'000'003);
     for (size_t i = 0; i < logtab.size(); ++i) logtab[i] = std::log(static_cast<double>(i));
     auto run = [&](const std::string& isa) {
-      set_filter_isa(isa);
+      set_preprocess_isa(isa);
       std::fill(v.proj.data(), v.proj.data() + v.proj.size(), -1.0f);
       // Two row ranges, one of them not a multiple of anything.
       preprocess_rows(v.raw.data(), v.M, 2.5f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 0, 333,
                       logtab);
       preprocess_rows(v.raw.data(), v.M, 2.5f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 333, 768,
                       logtab);
-      set_filter_isa("auto");
+      set_preprocess_isa("auto");
       return std::vector<float>(v.proj.data(), v.proj.data() + v.proj.size());
     };
     const std::vector<float> ref = run("scalar");
-    for (const std::string& isa : filter_isas()) {
+    for (const std::string& isa : preprocess_isas()) {
       const std::vector<float> got = run(isa);
       EXPECT_EQ(std::memcmp(got.data(), ref.data(), ref.size() * sizeof(float)), 0)
           << isa << " differs from scalar at xoff " << xoff;
