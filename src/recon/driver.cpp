@@ -134,8 +134,8 @@ void Reconstruction::report_timings(double total) {
   getrusage(RUSAGE_SELF, &ru);
   const double bp = times_.backproject > 0 ? times_.voxel_updates / times_.backproject : 0;
   if (times_.project > 0)
-    std::fprintf(err_, "timings: forward projection %.3f s (gain %.4f, kernel %s), not counted in the stages below\n",
-                 times_.project, model_gain_, project_isa());
+    std::fprintf(err_, "timings: forward projection %.3f s (gain %.4f), not counted in the stages below\n",
+                 times_.project, model_gain_);
   std::fprintf(err_,
                "timings: read %.3f s, decode %.3f s, preprocess+filter %.3f s, backproject %.3f s, "
                "write %.3f s, total %.3f s\n"
