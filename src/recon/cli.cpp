@@ -130,8 +130,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       const std::string v = need_value();
       char* end = nullptr;
       const double f = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0' || !(f >= 0.05 && f <= 1.0))
-        throw RunError("--mkb-cutoff needs a fraction of the grid's Nyquist frequency from 0.05 to 1, got \"" +
+      if (v.empty() || *end != '\0' || !(f >= 0.05 && f <= 4.0))
+        throw RunError("--mkb-cutoff needs a multiple of the grid's Nyquist frequency from 0.05 to 4, got \"" +
                        v + "\"");
       x.mkb_cutoff = f;
     } else if (name == "mkb-step") {
@@ -346,8 +346,9 @@ void print_help(std::FILE* out, const char* progname) {
 "                    streaks from the static anatomy\n"
 "  --mkb-cutoff F    --mkb: the residuals' ramp filter is rolled off to zero at\n"
 "                    F x the voxel grid's Nyquist frequency 1/(2 fov/p) (Hann\n"
-"                    window; 0.05..1, default 0.5): less noise in the bins'\n"
-"                    motion for less detail in it\n"
+"                    window; 0.05..4, at most the detector's Nyquist frequency;\n"
+"                    default 0.5): less noise in the bins for less detail in\n"
+"                    what moves\n"
 "  --mkb-step N      --mkb: the prior is projected on every N-th detector column\n"
 "                    and row and interpolated between (1..16, default 4)\n"
 "  --quiet           no progress bar on a terminal\n"
