@@ -23,6 +23,7 @@
 #include <string>
 
 #include "geometry/params.h"
+#include "output/dicom_options.h"
 #include "output/formats.h"
 #include "output/patient.h"
 
@@ -62,16 +63,6 @@ std::string series_description(const VolumeLabel& label);
 // HU of one ".seq" word (see above), limited to -32767..32767.
 int16_t hu_of_word(int16_t word, double hu_water, double offset_cal);
 inline constexpr int16_t kHuPadding = -32768;
-
-// The checks of the DICOM options: --format dcm needs --hu-water; W must be
-// finite and above the -so offset; patient ID (LO: at most 64 characters)
-// and name (PN: at most three '='-separated groups of 64 characters, at most
-// five '^'-separated components each) hold printable ASCII without '\'.
-// RunError naming the option.
-void check_dicom_options(const RunParams& p);
-
-// Whether the run writes DICOM series.
-bool wants_dicom(const Extras& x);
 
 // The series folder of the volume `seq_name`: ".seq" replaced by "_dicom"
 // (appended when the name has no ".seq" ending).

@@ -7,7 +7,7 @@
 #include <limits>
 
 #include "numeric/error.h"
-#include "output/dicom.h"
+#include "output/dicom_options.h"
 #include "recon/cli.h"
 
 namespace cbrecon {
