@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <utility>
 
@@ -18,27 +16,10 @@ namespace cbrecon {
 
 namespace {
 
-// Name of the temporary file being written, for the interrupt handler.  The
-// handler may run at any instruction, so it reads the name only while
-// g_pending_set says that the name is complete.  It is published right
-// after the file was created by us, never before: a name that the exclusive
-// create found taken belongs to somebody else.
-char g_pending[4096] = {};
-volatile std::sig_atomic_t g_pending_set = 0;
-
-void set_pending(const std::string& tmp) {
-  g_pending_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (tmp.size() >= sizeof g_pending) return;
-  std::memcpy(g_pending, tmp.c_str(), tmp.size() + 1);
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_pending_set = 1;
-}
-
-void clear_pending() {
-  g_pending_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-}
+// The temporary file being written, for the interrupt handler.  It is
+// published right after the file was created by us, never before: a name
+// that the exclusive create found taken belongs to somebody else.
+SignalSafePath g_pending;
 
 // Ten characters from [0-9A-Za-z] drawn from the kernel's random source
 // (about 60 bits): a name nobody can plant in advance.
@@ -73,7 +54,7 @@ int create_exclusive(const std::string& base, std::string& tmp) {
 
 }  // namespace
 
-const char* pending_temporary_file() { return g_pending_set ? g_pending : ""; }
+const char* pending_temporary_file() { return g_pending.path(); }
 
 UniqueFile open_regular_file(const std::string& path, bool* not_regular) {
   if (not_regular) *not_regular = false;
@@ -113,7 +94,7 @@ AtomicFile::AtomicFile(std::string name) : name_(std::move(name)) {
   {
     const SignalBlock hold;
     fd = create_exclusive(name_ + ".tmp-", tmp_);
-    if (fd >= 0) set_pending(tmp_);
+    if (fd >= 0) g_pending.publish(tmp_);
   }
   if (fd < 0) {
     const int e = errno;
@@ -124,7 +105,7 @@ AtomicFile::AtomicFile(std::string name) : name_(std::move(name)) {
     const int e = errno;
     close(fd);
     unlink(tmp_.c_str());
-    clear_pending();
+    g_pending.withdraw();
     throw RunError("cannot create output file " + name_ + ": " + std::strerror(e));
   }
 }
@@ -136,7 +117,7 @@ void AtomicFile::discard() {
   std::fclose(f_);
   f_ = nullptr;
   unlink(tmp_.c_str());
-  clear_pending();
+  g_pending.withdraw();
 }
 
 void AtomicFile::commit(bool ok) {
@@ -165,7 +146,7 @@ void AtomicFile::commit(bool ok) {
     err = errno;
   }
   if (!ok) unlink(tmp_.c_str());
-  clear_pending();
+  g_pending.withdraw();
   if (!ok) throw RunError("cannot write output file " + name_ + ": " + (err ? std::strerror(err) : "write failed"));
 }
 

@@ -10,7 +10,11 @@
 
 #include <signal.h>
 
+#include <atomic>
+#include <csignal>
+#include <cstring>
 #include <initializer_list>
+#include <string>
 
 namespace cbrecon {
 
@@ -30,6 +34,36 @@ class SignalBlock {
 
  private:
   sigset_t old_;
+};
+
+// A path (and optionally a descriptor) that a signal handler may read at any
+// instruction: it reads them only while the flag says they are complete.
+// Publish right after the thing exists and is ours, withdraw before it stops
+// being ours, both with the run-ending signals held off.
+class SignalSafePath {
+ public:
+  void publish(const std::string& path, int fd = -1) {
+    set_ = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (path.size() >= sizeof path_) return;
+    std::memcpy(path_, path.c_str(), path.size() + 1);
+    fd_ = fd;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    set_ = 1;
+  }
+  void withdraw() {
+    set_ = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+  }
+  // The path, or "" when none is published.  Async-signal-safe.
+  const char* path() const { return set_ ? path_ : ""; }
+  int fd() const { return fd_; }
+  bool published() const { return set_ != 0; }
+
+ private:
+  char path_[4096] = {};
+  int fd_ = -1;
+  volatile std::sig_atomic_t set_ = 0;
 };
 
 }  // namespace cbrecon

@@ -203,9 +203,7 @@ int16_t hu_of_word(int16_t word, double hu_water, double offset_cal) {
 }
 
 std::string dicom_folder_name(const std::string& seq_name) {
-  std::string base = seq_name;
-  if (base.size() > 4 && base.compare(base.size() - 4, 4, ".seq") == 0) base.resize(base.size() - 4);
-  return base + "_dicom";
+  return without_seq(seq_name) + "_dicom";
 }
 
 void check_dicom_folder(const std::string& folder) { check_folder_target(folder); }

@@ -129,10 +129,12 @@ const char* format_extension(VolumeFormat f) {
   return "";
 }
 
+std::string without_seq(const std::string& name) {
+  return ends_with(name, ".seq") ? name.substr(0, name.size() - 4) : name;
+}
+
 std::string format_file_name(const std::string& seq_name, VolumeFormat f) {
-  std::string base = seq_name;
-  if (ends_with(base, ".seq")) base.resize(base.size() - 4);
-  return base + format_extension(f);
+  return without_seq(seq_name) + format_extension(f);
 }
 
 VolumeGrid volume_grid(const BackprojGeometry& bg) {
@@ -295,25 +297,27 @@ void write_volume_format(const std::string& name, VolumeFormat f, const OutputVo
 std::string preview_file_name(const std::string& preview, const std::string& job_ext,
                               bool several) {
   if (!several) return preview;
-  std::string tag = job_ext;
-  if (ends_with(tag, ".seq")) tag.resize(tag.size() - 4);
+  const std::string tag = without_seq(job_ext);
   if (ends_with(preview, ".png"))
     return preview.substr(0, preview.size() - 4) + "_" + tag + ".png";
   return preview + "_" + tag;
+}
+
+std::vector<VolumeFormat> requested_formats(const Extras& x) {
+  std::vector<VolumeFormat> formats;
+  for (const std::string& name : x.formats) {
+    if (name == "dcm") continue;  // the DICOM series: dicom.h
+    const VolumeFormat f = parse_volume_format(name);
+    if (std::find(formats.begin(), formats.end(), f) == formats.end()) formats.push_back(f);
+  }
+  return formats;
 }
 
 std::vector<std::string> extra_output_names(const std::string& seq_name, const std::string& job_ext,
                                             const RunParams& p) {
   const Extras& x = p.extras;
   std::vector<std::string> names;
-  std::vector<VolumeFormat> done;
-  for (const std::string& name : x.formats) {
-    if (name == "dcm") continue;  // the DICOM series: dicom.h
-    const VolumeFormat f = parse_volume_format(name);
-    if (std::find(done.begin(), done.end(), f) != done.end()) continue;
-    done.push_back(f);
-    names.push_back(format_file_name(seq_name, f));
-  }
+  for (const VolumeFormat f : requested_formats(x)) names.push_back(format_file_name(seq_name, f));
   if (!x.preview.empty()) names.push_back(preview_file_name(x.preview, job_ext, x.all_phases));
   return names;
 }
@@ -334,14 +338,8 @@ void write_extra_outputs(const std::string& seq_name, const std::string& job_ext
       failures.push_back(e.what());
     }
   };
-  std::vector<VolumeFormat> done;
-  for (const std::string& name : x.formats) {
-    if (name == "dcm") continue;  // the DICOM series: dicom.h
-    const VolumeFormat f = parse_volume_format(name);
-    if (std::find(done.begin(), done.end(), f) != done.end()) continue;
-    done.push_back(f);
+  for (const VolumeFormat f : requested_formats(x))
     attempt([&] { write_volume_format(format_file_name(seq_name, f), f, v); });
-  }
   if (!x.preview.empty()) {
     attempt([&] {
       const DisplayWindow w = x.window_set ? DisplayWindow{x.window_lo, x.window_hi} : percentile_window(v);

@@ -65,6 +65,13 @@ const char* format_extension(VolumeFormat f);
 // appended when the name does not end in ".seq".
 std::string format_file_name(const std::string& seq_name, VolumeFormat f);
 
+// `name` without a ".seq" ending (unchanged when it has none).
+std::string without_seq(const std::string& name);
+
+// The standard formats asked for, each once, in the order first asked (the
+// DICOM series is not one of them).
+std::vector<VolumeFormat> requested_formats(const Extras& x);
+
 // Sizes, spacing (mm) and the centre of voxel (0,0,0) in the
 // reconstruction frame (mm), as described above.
 struct VolumeGrid {

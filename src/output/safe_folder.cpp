@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <utility>
 
@@ -20,28 +18,11 @@ namespace cbrecon {
 
 namespace {
 
-// The temporary folder being written, for the interrupt handler: its path
-// and an open descriptor, read only while g_folder_set says they are
-// complete.  Published and withdrawn with the run-ending signals held off,
-// so that the handler never sees a folder that is not (or no longer) ours.
-char g_folder[4096] = {};
-int g_folder_fd = -1;
-volatile std::sig_atomic_t g_folder_set = 0;
-
-void publish_folder(const std::string& path, int fd) {
-  g_folder_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  if (path.size() >= sizeof g_folder) return;
-  std::memcpy(g_folder, path.c_str(), path.size() + 1);
-  g_folder_fd = fd;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-  g_folder_set = 1;
-}
-
-void withdraw_folder() {
-  g_folder_set = 0;
-  std::atomic_signal_fence(std::memory_order_seq_cst);
-}
+// The temporary folder being written and an open descriptor of it, for the
+// interrupt handler; published and withdrawn with the run-ending signals
+// held off, so that the handler never sees a folder that is not (or no
+// longer) ours.
+SignalSafePath g_folder;
 
 bool write_all(int fd, const void* data, size_t bytes) {
   const char* p = static_cast<const char*>(data);
@@ -69,10 +50,6 @@ bool sync_folder(const std::string& folder) {
   return ok;
 }
 
-bool ends_with(const std::string& s, const std::string& tail) {
-  return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 FolderWriter::FolderWriter(std::string final_name, std::string ending)
@@ -89,12 +66,12 @@ FolderWriter::FolderWriter(std::string final_name, std::string ending)
     tmp_.clear();
     fail("cannot open its temporary folder", err);
   }
-  publish_folder(tmp_, dirfd_);
+  g_folder.publish(tmp_, dirfd_);
 }
 
 FolderWriter::~FolderWriter() {
   const SignalBlock block;
-  if (!committed_) withdraw_folder();
+  if (!committed_) g_folder.withdraw();
   if (dirfd_ >= 0) {
     if (!committed_)
       for (const std::string& f : files_) ::unlinkat(dirfd_, f.c_str(), 0);
@@ -131,7 +108,7 @@ std::string FolderWriter::commit() {
   std::string old;  // where an existing folder of the final name went
   // Once renamed, the folder is no longer the handler's to remove.
   const SignalBlock block;
-  withdraw_folder();
+  g_folder.withdraw();
   struct stat st;
   if (::lstat(fin, &st) != 0) {
     if (errno != ENOENT) fail("cannot look at the existing name", errno);
@@ -183,7 +160,7 @@ std::string FolderWriter::dispose_old(const std::string& old) const {
     const std::string n = e->d_name;
     if (n == "." || n == "..") continue;
     struct stat st;
-    if (!ends_with(n, ending_) || ::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (n.size() <= ending_.size() || !n.ends_with(ending_) || ::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode)) {
       only_ours = false;
       break;
@@ -219,8 +196,8 @@ void check_folder_target(const std::string& final_name) {
 namespace cbrecon {
 
 void remove_pending_folder() noexcept {
-  if (!g_folder_set) return;
-  const int fd = g_folder_fd;
+  if (!g_folder.published()) return;
+  const int fd = g_folder.fd();
   // Entries come and go while they are listed: list again until a pass
   // finds nothing left.
   alignas(8) char buf[4096];
@@ -240,7 +217,7 @@ void remove_pending_folder() noexcept {
     }
     if (!any) break;
   }
-  ::rmdir(g_folder);
+  ::rmdir(g_folder.path());
 }
 
 }  // namespace cbrecon

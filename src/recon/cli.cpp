@@ -28,13 +28,22 @@ void check_name(const std::string& name, const char* what) {
                              name.size(), kMaxName, name.c_str()));
 }
 
-int parse_threads(const std::string& v) {
+// A whole number from lo to hi, or RunError "--NAME needs <what>, got ...".
+int parse_whole(const std::string& v, long lo, long hi, const std::string& name, const char* what) {
   char* end = nullptr;
   errno = 0;
   const long n = std::strtol(v.c_str(), &end, 10);
-  if (v.empty() || *end != '\0' || errno || n < 0 || n > 1024)
-    throw RunError("--threads needs a whole number from 0 (all cores) to 1024, got \"" + v + "\"");
+  if (v.empty() || *end != '\0' || errno || n < lo || n > hi)
+    throw RunError("--" + name + " needs " + what + ", got \"" + v + "\"");
   return static_cast<int>(n);
+}
+
+// A number (the whole text), or RunError as above; `ok` checks its range.
+double parse_number(const std::string& v, bool (*ok)(double), const std::string& name, const char* what) {
+  char* end = nullptr;
+  const double d = std::strtod(v.c_str(), &end);
+  if (v.empty() || *end != '\0' || !ok(d)) throw RunError("--" + name + " needs " + what + ", got \"" + v + "\"");
+  return d;
 }
 
 // Pulls the long options out of argv; returns the remaining arguments.
@@ -74,7 +83,7 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       std::fprintf(out, "cbrecon %s\n", CBRECON_VERSION);
       throw ExitRequest(0);
     } else if (name == "threads") {
-      x.threads = parse_threads(need_value());
+      x.threads = parse_whole(need_value(), 0, 1024, name, "a whole number from 0 (all cores) to 1024");
     } else if (name == "timings") {
       x.timings = flag();
     } else if (name == "quiet") {
@@ -111,11 +120,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
     } else if (name == "all-phases") {
       x.all_phases = flag();
     } else if (name == "hu-water") {
-      const std::string v = need_value();
-      char* end = nullptr;
-      x.hu_water = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0')
-        throw RunError("--hu-water needs a number (the output value of water), got \"" + v + "\"");
+      x.hu_water = parse_number(need_value(), [](double) { return true; }, name,
+                                "a number (the output value of water)");
       x.hu_water_set = true;
     } else if (name == "patient-position") {
       x.patient_position = need_value();
@@ -127,22 +133,11 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.mkb = flag();
     } else if (name == "mkb-cutoff") {
       if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
-      const std::string v = need_value();
-      char* end = nullptr;
-      const double f = std::strtod(v.c_str(), &end);
-      if (v.empty() || *end != '\0' || !(f >= 0.05 && f <= 4.0))
-        throw RunError("--mkb-cutoff needs a multiple of the grid's Nyquist frequency from 0.05 to 4, got \"" +
-                       v + "\"");
-      x.mkb_cutoff = f;
+      x.mkb_cutoff = parse_number(need_value(), [](double f) { return f >= 0.05 && f <= 4.0; }, name,
+                                  "a multiple of the grid's Nyquist frequency from 0.05 to 4");
     } else if (name == "mkb-step") {
       if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
-      const std::string v = need_value();
-      char* end = nullptr;
-      errno = 0;
-      const long n = std::strtol(v.c_str(), &end, 10);
-      if (v.empty() || *end != '\0' || errno || n < 1 || n > 16)
-        throw RunError("--mkb-step needs a whole number from 1 to 16, got \"" + v + "\"");
-      x.mkb_step = static_cast<int>(n);
+      x.mkb_step = parse_whole(need_value(), 1, 16, name, "a whole number from 1 to 16");
     } else {
       throw RunError("unknown option --" + name + " (see --help)");
     }

@@ -47,9 +47,6 @@ constexpr long kSlicePad = 16;
 // Likewise for the rows of a filtered view (often 4 KiB long).
 constexpr long kRowPad = 16;
 
-// A prior-image bin's suffix: the plain bin's with "_mkb" before ".seq".
-std::string mkb_ext(const std::string& ext) { return ext.substr(0, ext.size() - 4) + "_mkb.seq"; }
-
 std::string final_ext(const RunParams& p) {
   if (p.rpm_on) {
     const std::string ext = phase_suffix(p.ph_recon, p.hscan);
@@ -210,19 +207,11 @@ void Reconstruction::list_views() {
 // file order (each bin keeps its own order).
 std::vector<PassView> Reconstruction::processing_order() const {
   std::vector<PassView> order;
-  for (int j = 0; j < static_cast<int>(jobs_.size()); ++j) {
-    const ViewList& vl = jobs_[j].views;
-    for (long k = 0; k < vl.ik; ++k)
-      order.push_back({j, k, &vl.names[k], vl.angles[k], vl.angles[0], jobs_[j].dbeta[k]});
-  }
-  if (jobs_.size() > 1) {
+  for (int j = 0; j < static_cast<int>(jobs_.size()); ++j) append_pass_views(order, jobs_[j], j);
+  if (jobs_.size() > 1)
     std::stable_sort(order.begin(), order.end(), [&](const PassView& a, const PassView& b) {
-      // Same prefix: a longer name is a larger file number.
-      const auto key_a = std::make_pair(a.name->size(), std::string_view(*a.name));
-      const auto key_b = std::make_pair(b.name->size(), std::string_view(*b.name));
-      return p_.cw == 0 ? key_b < key_a : key_a < key_b;
+      return p_.cw == 0 ? earlier_file(*b.name, *a.name) : earlier_file(*a.name, *b.name);
     });
-  }
   return order;
 }
 
@@ -403,6 +392,19 @@ int Reconstruction::run(int argc, const char* const* argv) {
   std::fflush(out_);
   if (p_.extras.timings) report_timings(clock_ms() / 1000.0);
   return 1;
+}
+
+std::string mkb_ext(const std::string& ext) { return without_seq(ext) + "_mkb.seq"; }
+
+bool earlier_file(const std::string& a, const std::string& b) {
+  // Same prefix: a longer name is a larger file number.
+  return std::make_pair(a.size(), std::string_view(a)) < std::make_pair(b.size(), std::string_view(b));
+}
+
+void append_pass_views(std::vector<PassView>& order, const Job& job, int target) {
+  const ViewList& vl = job.views;
+  for (long k = 0; k < vl.ik; ++k)
+    order.push_back({target, k, &vl.names[k], vl.angles[k], vl.angles[0], job.dbeta[k]});
 }
 
 int32_t clock_ms() {

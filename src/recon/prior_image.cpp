@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <string_view>
 #include <utility>
 
 #include "filter/preprocess.h"
@@ -44,11 +43,7 @@ void Reconstruction::plan_prior_image() {
   std::vector<std::pair<std::string, double>> all;
   for (const Job& bin : bins)
     for (long k = 0; k < bin.views.ik; ++k) all.emplace_back(bin.views.names[k], bin.views.angles[k]);
-  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) {
-    // Same prefix: a longer name is a larger file number.
-    return std::make_pair(a.first.size(), std::string_view(a.first)) <
-           std::make_pair(b.first.size(), std::string_view(b.first));
-  });
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return earlier_file(a.first, b.first); });
   prior_ = Job{};
   for (auto& [name, angle] : all) {
     prior_.views.names.push_back(std::move(name));
@@ -62,14 +57,13 @@ void Reconstruction::plan_prior_image() {
   }
   for (uint16_t b = 1; b <= 10; ++b) {
     Job& bin = bins[b - 1];
-    bin.ext = bin.ext.substr(0, bin.ext.size() - 4) + "_mkb.seq";
+    bin.ext = mkb_ext(bin.ext);
     if (p_.extras.all_phases || b == p_.ph_recon) jobs_.push_back(std::move(bin));
   }
   if (jobs_.empty()) {
     // A bin number outside 1..10 holds no view, as in a plain run.
     Job none;
-    const std::string ext = phase_suffix(p_.ph_recon, p_.hscan);
-    none.ext = ext.substr(0, ext.size() - 4) + "_mkb.seq";
+    none.ext = mkb_ext(phase_suffix(p_.ph_recon, p_.hscan));
     jobs_.push_back(std::move(none));
   }
   p_.ext = jobs_.front().ext;
@@ -104,19 +98,17 @@ double Reconstruction::model_gain(const ForwardProjector& projector) {
   std::vector<double> lp(n, 0.0), pp(n, 0.0);
   pool_->parallel_for(n, [&](long b, long e, int) {
     std::vector<uint8_t> data;
-    Matrix<uint32_t> raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
+    Matrix<uint32_t> raw;
     std::vector<float> li(static_cast<size_t>(rows) * pitch), pr(static_cast<size_t>(rows) * pitch);
     for (long i = b; i < e; ++i) {
       const long k = i * vl.ik / n;
       Header head{};
-      if (!read_projection(vl.names[k], head.data(), data, max_pixel_bytes(p_.nslices, p_.ndets)) ||
-          data.size() < min_pixel_bytes(p_.nslices, p_.ndets))
+      if (!read_view_file(p_, vl.names[k], head, data).empty() || !decode_view(p_, vl.names[k], data, raw).empty() ||
+          !usable_ctnorm(head))
         continue;
-      const DecodeStatus st = decode_projection_into(data, p_.ndets, p_.nslices, raw.data());
-      const double ctnorm = header_ctnorm(head.data());
-      if (st.truncated || st.invalid_code || !(std::isfinite(ctnorm) && ctnorm > 0)) continue;
-      preprocess_rows(raw.data(), t_.M, static_cast<float>(std::log(ctnorm)), t_.g, p_.ndets, p_.nslices, ones,
-                      unit, li.data(), pitch, 0, rows, t_.logtab);
+      const float lnorm = static_cast<float>(std::log(header_ctnorm(head.data())));
+      preprocess_rows(raw.data(), t_.M, lnorm, t_.g, p_.ndets, p_.nslices, ones, unit, li.data(), pitch, 0, rows,
+                      t_.logtab);
       projector.project(vl.angles[k] * pi / 180, pr.data(), pitch);
       // Real detector pixels only, inside the frame, on rows whose rays stay
       // inside the reconstructed slab across the whole field of view.
@@ -141,9 +133,7 @@ void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) 
   ViewPass pass(p_, t_, *pool_, times_);
   // Pass 1: the prior.
   std::vector<PassView> prior_order;
-  const ViewList& pl = prior_.views;
-  for (long k = 0; k < pl.ik; ++k)
-    prior_order.push_back({0, k, &pl.names[k], pl.angles[k], pl.angles[0], prior_.dbeta[k]});
+  append_pass_views(prior_order, prior_, 0);
   Tensor3<float>* prior_volume[] = {&prior_.volume};
   pass.run(prior_order, prior_volume, [&](std::span<const ViewOutcome> batch) { report_quiet(batch); });
 

@@ -36,6 +36,17 @@ struct Job {
   int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
 };
 
+// A prior-image bin's suffix: the plain bin's with "_mkb" before ".seq".
+std::string mkb_ext(const std::string& ext);
+
+// Whether projection file a comes before b (same prefix: a longer name is a
+// larger file number).
+bool earlier_file(const std::string& a, const std::string& b);
+
+// Appends the views of `job`, in its order, as views of a pass into volume
+// `target`.
+void append_pass_views(std::vector<PassView>& order, const Job& job, int target);
+
 class Reconstruction {
  public:
   Reconstruction(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}

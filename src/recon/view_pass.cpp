@@ -34,6 +34,32 @@ ViewPass::ViewPass(const RunParams& p, const RunTables& tables, ThreadPool& pool
     voxels_per_view_ += static_cast<double>(t_.fov.fov_end[r] - t_.fov.fov_start[r]) * t_.g.nz;
 }
 
+std::string read_view_file(const RunParams& p, const std::string& name, Header& head,
+                           std::vector<uint8_t>& data) {
+  if (!read_projection(name, head.data(), data, max_pixel_bytes(p.nslices, p.ndets)))
+    return strprintf("Can not open file %s\n", name.c_str());
+  const size_t need = min_pixel_bytes(p.nslices, p.ndets);
+  if (data.size() < need)
+    return strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
+                     name.c_str(), data.size(), p.ndets, p.nslices, need);
+  return "";
+}
+
+std::string decode_view(const RunParams& p, const std::string& name, const std::vector<uint8_t>& data,
+                        Matrix<uint32_t>& raw) {
+  if (raw.empty()) raw = uimatrix(0, p.nslices - 1, 0, p.ndets - 1);
+  const DecodeStatus st = decode_projection_into(data, p.ndets, p.nslices, raw.data());
+  if (st.truncated || st.invalid_code)
+    return strprintf("cbrecon: %s: the pixel data do not decode to a %d x %d image; view skipped\n",
+                     name.c_str(), p.ndets, p.nslices);
+  return "";
+}
+
+bool usable_ctnorm(const Header& head) {
+  const double ctnorm = header_ctnorm(head.data());
+  return std::isfinite(ctnorm) && ctnorm > 0;
+}
+
 // Reads, decodes, preprocesses and filters one view into w, with the
 // thread's scratch.  Messages are left in the outcome, to be printed in
 // view order.
@@ -43,36 +69,23 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
   ViewOutcome& o = w.out;
   o.view = &v;
   o.skip = true;
-  o.message.clear();
   const std::string& name = *v.name;
-  const bool read = read_projection(name, o.head.data(), sc.data, max_pixel_bytes(p_.nslices, p_.ndets));
+  o.message = read_view_file(p_, name, o.head, sc.data);
   o.t_view = clock_ms();
   sc.times.read += sw.lap();
-  if (!read) {
-    o.message = strprintf("Can not open file %s\n", name.c_str());
+  if (!o.message.empty()) {
     o.head.fill(0);  // treated as an empty file
     return;
   }
-  const size_t need = min_pixel_bytes(p_.nslices, p_.ndets);
-  if (sc.data.size() < need) {
-    o.message = strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
-                          name.c_str(), sc.data.size(), p_.ndets, p_.nslices, need);
-    o.head.fill(0);
-    return;
-  }
-  if (sc.raw.empty()) sc.raw = uimatrix(0, p_.nslices - 1, 0, p_.ndets - 1);
-  const DecodeStatus st = decode_projection_into(sc.data, p_.ndets, p_.nslices, sc.raw.data());
-  if (st.truncated || st.invalid_code) {
-    o.message = strprintf("cbrecon: %s: the pixel data do not decode to a %d x %d image; view skipped\n",
-                          name.c_str(), p_.ndets, p_.nslices);
+  o.message = decode_view(p_, name, sc.data, sc.raw);
+  if (!o.message.empty()) {
     o.head.fill(0);
     sc.times.decode += sw.lap();
     return;
   }
-  const double ctnorm = header_ctnorm(o.head.data());
-  const float lnorm = static_cast<float>(std::log(ctnorm));
+  const float lnorm = static_cast<float>(std::log(header_ctnorm(o.head.data())));
   // A view without a usable CTnorm would add NaN everywhere.
-  const bool usable = std::isfinite(ctnorm) && ctnorm > 0;
+  const bool usable = usable_ctnorm(o.head);
   const double theta = v.angle * pi / 180;
   const bool outside = p_.hscan == 1 && t_.hs.hscan_range < theta - v.angle0 * pi / 180;
   o.skip = !usable || outside;

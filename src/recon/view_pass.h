@@ -83,6 +83,18 @@ using ViewModel = std::function<void(const PassView& view, float* image, long pi
 
 using BatchReport = std::function<void(std::span<const ViewOutcome> batch)>;
 
+// The steps of reading one view, shared by every pass and by the
+// prior-image gain.  Each returns "" when the view is fine, or the lines to
+// report: the file cannot be opened or holds too few bytes of pixel data
+// (read_view_file), or the bytes do not decode to a whole image
+// (decode_view; `raw` is allocated nslices x ndets on first use).
+std::string read_view_file(const RunParams& p, const std::string& name, Header& head,
+                           std::vector<uint8_t>& data);
+std::string decode_view(const RunParams& p, const std::string& name, const std::vector<uint8_t>& data,
+                        Matrix<uint32_t>& raw);
+// Whether the header's CTnorm can normalise the view (finite, positive).
+bool usable_ctnorm(const Header& head);
+
 class ViewPass {
  public:
   // Every argument must outlive the pass.  `filter_spectrum` (may be null)
