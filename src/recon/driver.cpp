@@ -48,10 +48,7 @@ constexpr long kSlicePad = 16;
 constexpr long kRowPad = 16;
 
 std::string final_ext(const RunParams& p) {
-  if (p.rpm_on) {
-    const std::string ext = phase_suffix(p.ph_recon, p.hscan);
-    return p.extras.mkb ? mkb_ext(ext) : ext;
-  }
+  if (p.rpm_on) return bin_ext(p, p.ph_recon);
   if (p.hscan == 1) return "hf4d_cali.seq";
   return p.ext;
 }
@@ -114,10 +111,7 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
 std::vector<PlannedVolume> planned_volumes(const RunParams& p) {
   std::vector<PlannedVolume> v;
   if (p.rpm_on && p.extras.all_phases) {
-    for (uint16_t bin = 1; bin <= 10; ++bin) {
-      const std::string ext = phase_suffix(bin, p.hscan);
-      v.push_back({p.extras.mkb ? mkb_ext(ext) : ext});
-    }
+    for (uint16_t bin = 1; bin <= 10; ++bin) v.push_back({bin_ext(p, bin)});
   } else {
     v.push_back({final_ext(p)});
   }
@@ -146,7 +140,7 @@ void Reconstruction::report_timings(double total) {
 void Reconstruction::read_mask_tables() {
   Matrix<uint32_t> raw = read_mask(p_.fn_msk, p_.nslices, p_.ndets, mask_head_.data(), out_);
   const double ctnorm = header_ctnorm(mask_head_.data());
-  if (!(std::isfinite(ctnorm) && ctnorm > 0))
+  if (!usable_ctnorm(mask_head_))
     throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
                              p_.fn_msk.c_str(), ctnorm));
   t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
@@ -394,7 +388,10 @@ int Reconstruction::run(int argc, const char* const* argv) {
   return 1;
 }
 
-std::string mkb_ext(const std::string& ext) { return without_seq(ext) + "_mkb.seq"; }
+std::string bin_ext(const RunParams& p, uint16_t bin) {
+  const std::string ext = phase_suffix(bin, p.hscan);
+  return p.extras.mkb ? without_seq(ext) + "_mkb.seq" : ext;
+}
 
 bool earlier_file(const std::string& a, const std::string& b) {
   // Same prefix: a longer name is a larger file number.

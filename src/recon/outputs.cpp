@@ -30,12 +30,11 @@ std::string entry_key(const std::string& path) {
   return key + name_of(path);
 }
 
-// Whether the entry `key` is a name the projection prefix forms: the
-// prefix's folder, its stem, five or more digits, ".hnd".
-bool is_projection_name(const std::string& key, const std::string& fn_proj) {
-  const std::string prefix_key = entry_key(fn_proj + "0");
-  if (prefix_key.empty()) return false;
-  const std::string stem = prefix_key.substr(0, prefix_key.size() - 1);
+// Whether the entry `key` is a name the projection prefix forms: `stem`
+// (the prefix as an entry key, "" when its folder cannot be resolved), five
+// or more digits, ".hnd".
+bool is_projection_name(const std::string& key, const std::string& stem) {
+  if (stem.empty()) return false;
   if (key.size() < stem.size() + 5 + 4 || key.compare(0, stem.size(), stem) != 0) return false;
   if (key.compare(key.size() - 4, 4, ".hnd") != 0) return false;
   const std::string digits = key.substr(stem.size(), key.size() - stem.size() - 4);
@@ -84,12 +83,14 @@ void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs
   };
   add_input(p.fn_msk, "the mask file");
   if (p.rpm_on) add_input(p.fn_tmp, "the respiratory file");
+  const std::string prefix_key = entry_key(p.fn_proj + "0");
+  const std::string projection_stem = prefix_key.empty() ? "" : prefix_key.substr(0, prefix_key.size() - 1);
   std::map<std::string, const PlannedOutput*> seen;
   for (const PlannedOutput& o : outputs) {
     const std::string key = entry_key(o.path);
     if (const auto in = inputs.find(key); in != inputs.end())
       throw RunError("the " + o.what + " " + o.path + " would replace " + in->second + "; choose another name");
-    if (is_projection_name(key, p.fn_proj))
+    if (is_projection_name(key, projection_stem))
       throw RunError("the " + o.what + " " + o.path + " would replace a projection file; choose another name");
     const auto [prev, fresh] = seen.emplace(key, &o);
     if (!fresh)

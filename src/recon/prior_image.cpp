@@ -57,13 +57,13 @@ void Reconstruction::plan_prior_image() {
   }
   for (uint16_t b = 1; b <= 10; ++b) {
     Job& bin = bins[b - 1];
-    bin.ext = mkb_ext(bin.ext);
+    bin.ext = bin_ext(p_, b);
     if (p_.extras.all_phases || b == p_.ph_recon) jobs_.push_back(std::move(bin));
   }
   if (jobs_.empty()) {
     // A bin number outside 1..10 holds no view, as in a plain run.
     Job none;
-    none.ext = mkb_ext(phase_suffix(p_.ph_recon, p_.hscan));
+    none.ext = bin_ext(p_, p_.ph_recon);
     jobs_.push_back(std::move(none));
   }
   p_.ext = jobs_.front().ext;

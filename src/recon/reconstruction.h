@@ -36,8 +36,9 @@ struct Job {
   int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
 };
 
-// A prior-image bin's suffix: the plain bin's with "_mkb" before ".seq".
-std::string mkb_ext(const std::string& ext);
+// The output suffix of phase bin `bin`: "4d_ph3.seq", "hf4d_ph3.seq", or
+// with --mkb "4d_ph3_mkb.seq".
+std::string bin_ext(const RunParams& p, uint16_t bin);
 
 // Whether projection file a comes before b (same prefix: a longer name is a
 // larger file number).
