@@ -136,11 +136,11 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
     const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, ntab);
     const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
     __m512d logn = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), in_table, n, lt, 8);
-    const __m512d mv = _mm512_cvtps_pd(_mm256_loadu_ps(m + c));
+    const __m512d mv = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(m + c));
     const __m512d with_log = _mm512_add_pd(_mm512_sub_pd(mv, logn), lnv);
     const __m512d without = _mm512_add_pd(mv, lnv);
     const __m512d v = _mm512_mask_blend_pd(nonzero, without, with_log);
-    _mm256_storeu_ps(out + c, _mm512_cvtpd_ps(_mm512_mul_pd(v, scale)));
+    _mm256_storeu_ps(out + c, _mm512_maskz_cvtpd_ps(0xff, _mm512_mul_pd(v, scale)));
     if (in_table != 0xff)
       for (int l = 0; l < 8; ++l)
         if (!(in_table >> l & 1)) out[c + l] = line_integral(in[c + l], m[c + l], ln, lt, nlt);
@@ -150,8 +150,8 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
 CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
   for (; c + 8 <= ncols; c += 8) {
-    const __m512d x = _mm512_mul_pd(_mm512_loadu_pd(ww + c), _mm512_cvtps_pd(_mm256_loadu_ps(row + c)));
-    _mm256_storeu_ps(row + c, _mm512_cvtpd_ps(_mm512_div_pd(x, _mm512_cvtps_pd(_mm256_loadu_ps(rd + c)))));
+    const __m512d x = _mm512_mul_pd(_mm512_loadu_pd(ww + c), _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(row + c)));
+    _mm256_storeu_ps(row + c, _mm512_maskz_cvtpd_ps(0xff, _mm512_div_pd(x, _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(rd + c)))));
   }
   weight_row(row + c, ww + c, rd + c, ncols - c);
 }
