@@ -184,7 +184,7 @@ std::vector<std::string> preprocess_isas() { return runnable_kernel_names(Stage:
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, const std::vector<double>& logtab,
+                     long pitch, long r0, long r1, std::span<const double> logtab,
                      const float* minus) {
   const double* lt = logtab.data();
   const uint32_t nlt = static_cast<uint32_t>(logtab.size());

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <vector>
 
 #include "numeric/arrays.h"
@@ -60,7 +61,7 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, const std::vector<double>& logtab = {},
+                     long pitch, long r0, long r1, std::span<const double> logtab = {},
                      const float* minus = nullptr);
 
 // Chooses the loops of preprocess_rows: "auto" (the widest this CPU runs),

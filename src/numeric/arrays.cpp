@@ -1,5 +1,6 @@
 #include "numeric/arrays.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,9 +56,18 @@ void* alloc_block(long long nrow, long long ncol, long long ndep, size_t elem_si
   if (count > max / elem_size) fatal_error(msg_block);
   size_t bytes = static_cast<size_t>(count) * elem_size;
   if (bytes > allocation_limit()) fatal_error(msg_block);
-  bytes = (bytes + 63) / 64 * 64;  // aligned_alloc needs a multiple of the alignment
-  void* p = std::aligned_alloc(64, bytes);
+  // Large blocks (volumes, view buffers, tables) start on a 2 MiB boundary
+  // and ask for transparent huge pages: the first touch of every 4 KiB page
+  // is a page fault, and on a virtual machine those faults cost as much as
+  // zeroing the memory does.
+  constexpr size_t kHuge = size_t{2} << 20;
+  const size_t align = bytes >= kHuge ? kHuge : 64;
+  bytes = (bytes + align - 1) / align * align;  // aligned_alloc needs a multiple of the alignment
+  void* p = std::aligned_alloc(align, bytes);
   if (!p) fatal_error(msg_block);
+#if defined(MADV_HUGEPAGE)
+  if (align == kHuge) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+#endif
   return p;
 }
 

@@ -148,7 +148,9 @@ void Reconstruction::read_mask_tables() {
   // logarithms up to twice the largest mask count (at most 4 Mi entries).
   const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
   const size_t n = std::min<size_t>(size_t{1} << 22, 2 * static_cast<size_t>(top) + 2);
-  t_.logtab.resize(n);
+  // Filled below, so not zeroed first.
+  t_.logtab = Matrix<double>(0, 0, 0, static_cast<long>(n) - 1, "allocation failure 1 in matrix()",
+                             "allocation failure 2 in matrix()");
   double* lt = t_.logtab.data();
   pool_->parallel_for(static_cast<long>(n), [&](long b, long e, int) {
     for (long i = b; i < e; ++i) lt[i] = std::log(static_cast<double>(i));

@@ -16,7 +16,7 @@ namespace cbrecon {
 struct ViewPass::Work {
   ViewOutcome out;
   std::vector<double> ww;
-  Matrix<float> proj;
+  float* proj = nullptr;  // nrows rows of proj_pitch floats, in the batch's block
 };
 
 // What a thread needs for one view at a time: the file's bytes, the decoded
@@ -107,9 +107,9 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
   constexpr long kRowBlock = 16;
   for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
     const long r1 = std::min(nrows, r0 + kRowBlock);
-    preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj.data(), pitch,
-                    r0, r1, t.logtab, minus);
-    filter_rows(w.proj[r0], static_cast<size_t>(pitch), static_cast<int>(r1 - r0), t.g.ncols_ext, t.g.nfft,
+    preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
+                    r0, r1, {t.logtab.data(), t.logtab.size()}, minus);
+    filter_rows(w.proj + r0 * pitch, static_cast<size_t>(pitch), static_cast<int>(r1 - r0), t.g.ncols_ext, t.g.nfft,
                 spectrum.data(), t.filt_scale);
   }
   sc.times.filter += sw.lap();
@@ -121,10 +121,15 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
   const std::vector<float>& spectrum = filter_spectrum ? *filter_spectrum : t_.rampspec;
   std::vector<Scratch> scratch(pool_.size());
   std::vector<Work> work(std::min<size_t>(kBatch, views.size()));
-  for (Work& w : work) {
-    w.proj = matrix(0, t_.g.nrows - 1, 0, t_.bg.proj_pitch - 1);
-    std::fill(w.proj.data(), w.proj.data() + w.proj.size(), 0.0f);
+  // The batch's images in one block: one large allocation costs far fewer
+  // page faults than one per view.
+  const long image = static_cast<long>(t_.g.nrows) * t_.bg.proj_pitch;
+  Matrix<float> images;
+  if (!work.empty()) {
+    images = matrix(0, static_cast<long>(work.size()) - 1, 0, image - 1);
+    std::fill(images.data(), images.data() + images.size(), 0.0f);
   }
+  for (size_t b = 0; b < work.size(); ++b) work[b].proj = images[static_cast<long>(b)];
   std::vector<ViewOutcome> outcomes;
   for (size_t i0 = 0; i0 < views.size(); i0 += kBatch) {
     const long nb = static_cast<long>(std::min<size_t>(kBatch, views.size() - i0));
@@ -164,7 +169,7 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
       const int target = batch[b].target;
       auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == target; });
       if (it == groups.end()) it = groups.insert(groups.end(), {target, {}});
-      it->second.push_back({&vcs[b], work[b].proj.data()});
+      it->second.push_back({&vcs[b], work[b].proj});
     }
     // The whole batch passes over a few voxel rows at a time while their
     // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
