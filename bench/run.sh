@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Whole-run benchmark on the default workload: a simulated 1024 x 768 scan of
 # 360 views over 360 degrees with counting noise, reconstructed with
-# -p 512 -fov 250 -pz 2.5
-# (512 x 512 x 72 voxels).  Runs the scalar single-thread configuration and
-# the default one (all cores, widest kernels) REPEAT times each and prints
-# the median of every stage, the throughput and the ratio.
+# -p 512 -fov 250 -pz 2.5 (512 x 512 x 72 voxels).
+#
+# Runs, REPEAT times each, interleaved so that a slow spell of the machine
+# touches every configuration alike, and prints the median of every stage:
+#   full scan: scalar single thread, widest kernels on 1 thread, the default
+#              (every core, widest kernels) and the default with --isa avx2
+#              (where the CPU runs both AVX2 and AVX-512);
+#   60 views:  scalar single thread and the default (-s 60), with the run's
+#              fixed costs: its total less the time spent reading, decoding,
+#              preprocessing, filtering and backprojecting views;
+# then the ratios, and the forward projector's rays per second per kernel
+# from bench/project_bench, beside the backprojection's voxel updates.
 #
 #   bench/run.sh [BUILD_DIR] [REPEAT]     (defaults: build, 3)
 set -euo pipefail
@@ -23,36 +31,74 @@ if [[ ! -f "$data/PROJ_00359.hnd" || "$(cat "$data/workload" 2>/dev/null)" != "$
   "$build/cbrecon-sim" "${sim_args[@]}" --prefix "$data/PROJ_"
   echo "${sim_args[*]}" > "$data/workload"
 fi
-run() {  # label, extra options...
-  local label="$1"; shift
-  for i in $(seq "$repeat"); do
+
+configs=("scalar-1-thread:--threads 1 --isa scalar" "1-thread:--threads 1" "default:"
+         "60v-scalar-1-thread:-s 60 --threads 1 --isa scalar" "60v-default:-s 60")
+# --isa avx2 only where the CPU runs both kernels.
+if "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 8 -s 1 --isa avx512 >/dev/null 2>&1 || [ $? -eq 1 ]; then
+  if "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 8 -s 1 --isa avx2 >/dev/null 2>&1 || [ $? -eq 1 ]; then
+    configs+=("avx2:--isa avx2")
+  fi
+fi
+rm -f "$data/PROJ__bp4d.seq"
+
+cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
+echo "bench: $cpu, $(nproc) cores; median of $repeat runs; 360 views, 512 x 512 x 72 voxels"
+out="$data/timings.txt"
+: > "$out"
+for i in $(seq "$repeat"); do
+  for c in "${configs[@]}"; do
+    label=${c%%:*}
+    read -r -a opts <<< "${c#*:}"
     # A completed run exits with status 1.
-    { "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings "$@" \
-        || [ $? -eq 1 ]; } \
-      2>&1 >/dev/null | sed -n 's/^timings: //p' | tr '\n' ' '
-    echo
-  done | python3 -c '
+    line=$({ "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings \
+               ${opts[@]+"${opts[@]}"} || [ $? -eq 1 ]; } 2>&1 >/dev/null | sed -n 's/^timings: //p' | tr '\n' ' ')
+    echo "$label $line" >> "$out"
+  done
+done
+
+projector=$("$build/bench/project_bench" --benchmark_filter='BM_Project/.*/4/4' --benchmark_min_time=0.3s \
+              --benchmark_format=csv 2>/dev/null || true)
+
+python3 - "$out" "$projector" <<'PY'
 import re, statistics, sys
-label = sys.argv[1]
-rows = [l for l in sys.stdin.read().splitlines() if l.strip()]
-def med(key):
-    vals = [float(re.search(key + r" ([0-9.e+]+)", r).group(1)) for r in rows]
-    return statistics.median(vals)
+rows = {}
+for line in open(sys.argv[1]):
+    label, _, rest = line.partition(" ")
+    rows.setdefault(label, []).append(rest)
 stages = ["read", "decode", "preprocess\\+filter", "backproject", "write", "total"]
-out = {s: med(s) for s in stages}
-ups = statistics.median([float(re.search(r"([0-9.e+]+) voxel updates/s", r).group(1)) for r in rows])
-mem = statistics.median([float(re.search(r"peak memory ([0-9]+) MiB", r).group(1)) for r in rows])
-tot = out["total"]
-print(f"{label:>18}: " + ", ".join(f"{s.replace(chr(92), str())} {out[s]:.2f} s" for s in stages)
-      + f"; {tot / 360 * 1000:.1f} ms/view; {ups:.3g} voxel updates/s; peak {mem:.0f} MiB")
-print(f"TOTAL {label} {tot}", file=sys.stderr)
-' "$label"
-}
-echo "bench: median of $repeat runs, 360 views, 512 x 512 x 72 voxels, $(nproc) cores"
-{ run scalar-1-thread --threads 1 --isa scalar; run 1-thread --threads 1; run default; } 2> "$data/totals.txt"
-python3 - "$data/totals.txt" <<'PY'
-import sys
-t = {l.split()[1]: float(l.split()[2]) for l in open(sys.argv[1]) if l.startswith("TOTAL ")}
-s, one, d = t["scalar-1-thread"], t["1-thread"], t["default"]
-print(f"bench: default is {s / d:.2f}x the scalar single thread; threads scale {one / d:.2f}x")
+def med(label, pattern):
+    return statistics.median(float(re.search(pattern, r).group(1)) for r in rows[label])
+m = {}
+for label in rows:
+    s = {st: med(label, st + r" ([0-9.e+]+) s") for st in stages}
+    s["ups"] = med(label, r"([0-9.e+]+) voxel updates/s")
+    s["mem"] = med(label, r"peak memory ([0-9]+) MiB")
+    views = 60 if label.startswith("60v") else 360
+    fixed = s["total"] - s["read"] - s["decode"] - s["preprocess\\+filter"] - s["backproject"]
+    s["fixed"] = fixed
+    print(f"{label:>20}: " + ", ".join(f"{st.replace(chr(92), '')} {s[st]:.3f} s" for st in stages)
+          + f"; {s['total'] / views * 1000:.1f} ms/view; {s['ups']:.3g} voxel updates/s; peak {s['mem']:.0f} MiB")
+    m[label] = s
+def ratio(a, b):
+    return m[a]["total"] / m[b]["total"]
+print(f"bench: full scan, default {ratio('scalar-1-thread', 'default'):.2f}x the scalar single thread "
+      f"(target 12); 2 threads {ratio('1-thread', 'default'):.2f}x 1 thread (target 1.9)")
+d60 = m["60v-default"]
+print(f"bench: 60 views, default {ratio('60v-scalar-1-thread', '60v-default'):.2f}x the scalar single thread "
+      f"(target 10); fixed costs {d60['fixed']:.3f} s = {100 * d60['fixed'] / d60['total']:.1f} % of the run "
+      f"(target 5), of which writing the volume {d60['write']:.3f} s")
+if "avx2" in m:
+    print(f"bench: --isa avx2 backprojects {m['avx2']['ups'] / m['default']['ups'] * 100:.0f} % of the AVX-512 "
+          f"voxel updates/s (target 60); whole run {ratio('default', 'avx2') * 100:.0f} % as fast")
+lines = [l for l in sys.argv[2].splitlines() if l.startswith('"BM_Project/')]
+if lines:
+    parts = []
+    for l in lines:
+        f = l.split(",")
+        kernel = f[0].strip('"').split("/")[1]
+        rays = float(f[-1]) if f[-1] else float("nan")
+        parts.append(f"{kernel} {rays:.3g}")
+    print("bench: forward projector, one thread, 4 x 4 detector step, rays/s: " + ", ".join(parts)
+          + f"; backprojection, one thread: {m['1-thread']['ups']:.3g} voxel updates/s")
 PY

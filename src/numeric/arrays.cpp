@@ -60,13 +60,15 @@ void* alloc_block(long long nrow, long long ncol, long long ndep, size_t elem_si
   // and ask for transparent huge pages: the first touch of every 4 KiB page
   // is a page fault, and on a virtual machine those faults cost as much as
   // zeroing the memory does.
+  // Only whole huge pages are advised, so a block's tail costs no more
+  // memory than before.
   constexpr size_t kHuge = size_t{2} << 20;
   const size_t align = bytes >= kHuge ? kHuge : 64;
-  bytes = (bytes + align - 1) / align * align;  // aligned_alloc needs a multiple of the alignment
-  void* p = std::aligned_alloc(align, bytes);
-  if (!p) fatal_error(msg_block);
+  bytes = (bytes + 63) / 64 * 64;
+  void* p = nullptr;
+  if (posix_memalign(&p, align, bytes) != 0 || !p) fatal_error(msg_block);
 #if defined(MADV_HUGEPAGE)
-  if (align == kHuge) madvise(p, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+  if (align == kHuge) madvise(p, bytes / kHuge * kHuge, MADV_HUGEPAGE);  // advice only: failure changes nothing
 #endif
   return p;
 }
