@@ -48,6 +48,9 @@
 #endif
 
 #pragma GCC diagnostic ignored "-Wpsabi"
+// GCC 12 reports the deliberately undefined upper lanes of the AVX-512 cast
+// and extract intrinsics as "may be used uninitialized".
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
 namespace cbrecon {
 namespace {
@@ -483,6 +486,43 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
     const I iu = bk.iu_rel + bk.iu_min;
     const F af = bk.a, bf = bk.b;
     D v = bk.v;
+#if CBRECON_BP_ISA >= 2 && CBRECON_BP_ISA < 512
+    // Row-load path of the 4-lane kernel: the block's samples p[iu] and
+    // p[iu + 1] lie in 16 columns from iu_min (narrow), so two 8-float loads
+    // per detector row and lane permutes fetch them: lanes 0-3 of `sel`
+    // pick columns iu, lanes 4-7 columns iu + 1.
+    __m256i sel = _mm256_setzero_si256(), upper = _mm256_setzero_si256();
+    if constexpr (W == 4) {
+      const __m128i rel = (__m128i)bk.iu_rel;
+      sel = _mm256_set_m128i(_mm_add_epi32(rel, _mm_set1_epi32(1)), rel);
+      upper = _mm256_cmpgt_epi32(sel, _mm256_set1_epi32(7));
+    }
+    const float* const row0 = proj + bk.iu_min;
+    if (k + kPrefetchAhead < nblocks) {
+      // The detector lines a block a few places ahead will read (see the
+      // 8-lane kernel).
+      const LaneBlock<W>& nb = blocks[k + kPrefetchAhead];
+      double vn = nb.v[nb.lf];
+      const double dvn = nb.dv[nb.lf];
+      const double top_row = static_cast<double>(nrows - 9);
+      for (long j = j0; j < j1; ++j, vn += dvn) {
+        if (vn > 8.0 && vn < top_row) {
+          const long rn = static_cast<long>(vn);
+          const float* P = proj + rn * ncols + nb.iu_min;
+          const float* Q = proj + (nrows - 2 - rn) * ncols + nb.iu_min;
+          for (long r = 0; r < 3; ++r) {
+            _mm_prefetch(reinterpret_cast<const char*>(P + r * ncols), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(Q + r * ncols), _MM_HINT_T0);
+          }
+        }
+      }
+    }
+    auto fetch = [&](const float* R) CBRECON_BP_FN {
+      const __m256 lo8 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(R), sel);
+      const __m256 hi8 = _mm256_permutevar8x32_ps(_mm256_loadu_ps(R + 8), sel);
+      return _mm256_blendv_ps(lo8, hi8, _mm256_castsi256_ps(upper));
+    };
+#endif
     for (long j = j0; j < j1; ++j, v = v + bk.dv) {
       // Lanes that add nothing hold v = NaN and never pass.
       const M m = v > 8.0;
@@ -503,10 +543,47 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
       const I k1 = k0 + static_cast<int32_t>(ncols);
       D p00, p01, p10, p11, q00, q01, q10, q11;
-      L::gather_pair(proj, i0, p00, p01);
-      L::gather_pair(proj, i1, p10, p11);
-      L::gather_pair(proj, k0, q00, q01);
-      L::gather_pair(proj, k1, q10, q11);
+      bool fetched = false;
+#if CBRECON_BP_ISA >= 2 && CBRECON_BP_ISA < 512
+      if constexpr (W == 4) {
+        if (bk.narrow && !L::any(held)) {
+          // Sampling lanes read rows r_lo + d, d = 0 or 1; the others row
+          // r_lo (their values are not stored).
+          const __m128i ivm = _mm_blendv_epi8(_mm_set1_epi32(INT32_MAX), (__m128i)iv, (__m128i)L::mask32(m));
+          __m128i mn = _mm_min_epi32(ivm, _mm_shuffle_epi32(ivm, 0x4e));
+          mn = _mm_min_epi32(mn, _mm_shuffle_epi32(mn, 0xb1));
+          const int32_t r_lo = _mm_cvtsi128_si32(mn);
+          const __m128i d = _mm_sub_epi32(_mm_min_epi32(ivm, _mm_set1_epi32(r_lo + 2)), mn);
+          if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(d, _mm_set1_epi32(1)) & (__m128i)L::mask32(m))) ==
+              0) {
+            const __m128i d1 = _mm_cmpeq_epi32(d, _mm_set1_epi32(1));
+            const __m256 dm = _mm256_castsi256_ps(_mm256_set_m128i(d1, d1));
+            const float* R = row0 + static_cast<long>(r_lo) * ncols;
+            const __m256 A = fetch(R), B = fetch(R + ncols), C = fetch(R + 2 * ncols);
+            const __m256 P0 = _mm256_blendv_ps(A, B, dm), P1 = _mm256_blendv_ps(B, C, dm);
+            // Mirror rows nrows - 1 - iv and nrows - iv, from nrows - 2 - r_lo.
+            const float* K = row0 + (nrows - 2 - static_cast<long>(r_lo)) * ncols;
+            const __m256 K0 = fetch(K), K1 = fetch(K + ncols), K2 = fetch(K + 2 * ncols);
+            const __m256 Q0 = _mm256_blendv_ps(K1, K0, dm), Q1 = _mm256_blendv_ps(K2, K1, dm);
+            p00 = (D)_mm256_cvtps_pd(_mm256_castps256_ps128(P0));
+            p01 = (D)_mm256_cvtps_pd(_mm256_extractf128_ps(P0, 1));
+            p10 = (D)_mm256_cvtps_pd(_mm256_castps256_ps128(P1));
+            p11 = (D)_mm256_cvtps_pd(_mm256_extractf128_ps(P1, 1));
+            q00 = (D)_mm256_cvtps_pd(_mm256_castps256_ps128(Q0));
+            q01 = (D)_mm256_cvtps_pd(_mm256_extractf128_ps(Q0, 1));
+            q10 = (D)_mm256_cvtps_pd(_mm256_castps256_ps128(Q1));
+            q11 = (D)_mm256_cvtps_pd(_mm256_extractf128_ps(Q1, 1));
+            fetched = true;
+          }
+        }
+      }
+#endif
+      if (!fetched) {
+        L::gather_pair(proj, i0, p00, p01);
+        L::gather_pair(proj, i1, p10, p11);
+        L::gather_pair(proj, k0, q00, q01);
+        L::gather_pair(proj, k1, q10, q11);
+      }
       // Full blocks only (no masked tail): every lane is a voxel of this row.
       const I mi = L::mask32(m);
       float* lo_ptr = bk.lo + static_cast<size_t>(j) * slice;
