@@ -66,6 +66,8 @@ TEST(BackprojectionKernels, EveryKernelGivesTheScalarBytes) {
       {"field wider than the detector", 61, 400.0f, 2.0f, 0.0f, 128, 128},
       {"offset detector", 48, 300.0f, 1.5f, -30.0f, 96, 256},
       {"rows held at the top", 40, 300.0f, 1.0f, 0.0f, 40, 64},
+      // Voxels small enough that a block's samples fit the row-load paths.
+      {"fine voxels", 96, 40.0f, 0.5f, 0.0f, 96, 256},
   };
   const std::vector<double> thetas{0.0, 0.7, 2.0, 3.14159, 4.5, -1.0};
   for (const Case& k : cases) {
