@@ -551,7 +551,11 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
         __m256i m32;
         __m256 w0, w1, w2, w3, d1;
       };
-      auto front = [&](__m256d va, __m256d vb) CBRECON_BP_FN {
+      // Scalar copies of the first and last valid lanes' row coordinates
+      // (the same double additions) bound the rows, as in the AVX-512 kernel.
+      double vf = vs[bk.lf], vl = vs[bk.ll];
+      const double dvf = dvs[bk.lf], dvl = dvs[bk.ll];
+      auto front = [&](__m256d va, __m256d vb, double v_edge) CBRECON_BP_FN {
         Front f;
         // Lanes that add nothing hold v = NaN and never pass.
         f.mbits = _mm256_movemask_pd(_mm256_cmp_pd(va, eight, _CMP_GT_OQ)) |
@@ -569,27 +573,25 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
         f.m32 = lanes32(f.mbits);
         f.rows_ok = false;
         if (bk.narrow && !f.hbits) {
-          // Sampling lanes must read rows r_lo + d, d = 0 or 1.
+          // Sampling lanes must read rows r_lo + d, d = 0 or 1 (unsigned, so
+          // a lane below r_lo fails too).
+          f.r_lo = !(v_edge >= 0.0) ? 0 : v_edge < 65536.0 ? static_cast<int32_t>(v_edge) : 65536;
           const __m256i iv = _mm256_set_m128i(_mm256_cvttpd_epi32(t1), _mm256_cvttpd_epi32(t0));
-          const __m256i ivm = _mm256_blendv_epi8(_mm256_set1_epi32(INT32_MAX), iv, f.m32);
-          __m128i mn = _mm_min_epi32(_mm256_castsi256_si128(ivm), _mm256_extracti128_si256(ivm, 1));
-          mn = _mm_min_epi32(mn, _mm_shuffle_epi32(mn, 0x4e));
-          mn = _mm_min_epi32(mn, _mm_shuffle_epi32(mn, 0xb1));
-          f.r_lo = _mm_cvtsi128_si32(mn);
-          const __m256i d =
-              _mm256_sub_epi32(_mm256_min_epi32(ivm, _mm256_set1_epi32(f.r_lo + 2)), _mm256_set1_epi32(f.r_lo));
-          f.rows_ok = _mm256_testz_si256(_mm256_cmpgt_epi32(d, one_i), f.m32);
+          const __m256i d = _mm256_sub_epi32(iv, _mm256_set1_epi32(f.r_lo));
+          f.rows_ok = _mm256_testc_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(d, one_i), one_i), f.m32);
           f.d1 = _mm256_castsi256_ps(_mm256_cmpeq_epi32(d, one_i));
         }
         return f;
       };
-      Front next = front(v0, v1);
+      Front next = front(v0, v1, std::min(vf, vl));
       for (long j = j0; j < j1; ++j) {
         const Front f = next;
         const __m256d va = v0, vb = v1;  // this pair's row coordinates
         v0 = _mm256_add_pd(v0, dv0);
         v1 = _mm256_add_pd(v1, dv1);
-        if (j + 1 < j1) next = front(v0, v1);
+        vf = vf + dvf;
+        vl = vl + dvl;
+        if (j + 1 < j1) next = front(v0, v1, std::min(vf, vl));
         if (!f.mbits) continue;
         __m256 p00, p01, p10, p11, q00, q01, q10, q11;
         if (f.rows_ok) {
