@@ -120,6 +120,14 @@ void AtomicFile::discard() {
   g_pending.withdraw();
 }
 
+void start_writeback(std::FILE* f) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+  if (std::fflush(f) == 0) sync_file_range(fileno(f), 0, 0, SYNC_FILE_RANGE_WRITE);
+#else
+  (void)f;
+#endif
+}
+
 void AtomicFile::commit(bool ok) {
   if (!f_) throw RunError("cannot write output file " + name_ + ": already closed");
   int err = ok ? 0 : (errno ? errno : EIO);

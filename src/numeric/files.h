@@ -71,6 +71,11 @@ void write_file_atomically(const std::string& name, Fill&& fill) {
   file.commit(ok);
 }
 
+// Asks the system to start writing what `f` holds so far to the device,
+// without waiting, so that the fsync at the commit has less left to wait
+// for.  Advice only: nothing happens where it is not supported.
+void start_writeback(std::FILE* f);
+
 // Whether a file could be created in `folder` now (probed by creating and
 // removing an exclusive temporary file).  0 or the errno of the failure.
 int probe_writable_folder(const std::string& folder);

@@ -38,6 +38,7 @@ void write_volume_file(const std::string& name, const uint8_t* headout, const fl
     for (uint16_t j = 0; j < nz; ++j) {
       convert_slice(volume + j * pitch, fov, npxls, scale_cal, offset_cal, slicebuf.data());
       if (std::fwrite(slicebuf.data(), sizeof(int16_t), slice, f) != slice) return false;
+      if (j % 8 == 7) start_writeback(f);
     }
     return true;
   });
