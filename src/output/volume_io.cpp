@@ -1,5 +1,6 @@
 #include "output/volume_io.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <vector>
@@ -20,11 +21,14 @@ int16_t convert_voxel(float voxel, float scale_cal, float offset_cal) {
 void convert_slice(const float* slice, const FovExtents& fov, int32_t npxls, float scale_cal,
                    float offset_cal, int16_t* words) {
   for (int32_t r = 0; r < npxls; ++r) {
-    const int32_t lo = fov.fov_start[r], hi = npxls - fov.fov_start[r];
+    // The row in three runs (outside, inside, outside the field of view),
+    // so that the inside run is one branch-free loop.
+    const int32_t lo = std::min<int32_t>(fov.fov_start[r], npxls), hi = std::max(lo, npxls - fov.fov_start[r]);
     const float* in = slice + static_cast<size_t>(r) * npxls;
     int16_t* out = words + static_cast<size_t>(r) * npxls;
-    for (int32_t q = 0; q < npxls; ++q)
-      out[q] = (q >= lo && q < hi) ? convert_voxel(in[q], scale_cal, offset_cal) : int16_t{-2000};
+    std::fill(out, out + lo, int16_t{-2000});
+    for (int32_t q = lo; q < hi; ++q) out[q] = convert_voxel(in[q], scale_cal, offset_cal);
+    std::fill(out + hi, out + npxls, int16_t{-2000});
   }
 }
 
