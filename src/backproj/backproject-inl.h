@@ -638,11 +638,11 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
           __m256d sum = _mm256_add_pd(_mm256_mul_pd(w0, half(p00)), _mm256_mul_pd(w1, half(p10)));
           sum = _mm256_add_pd(sum, _mm256_mul_pd(w2, half(p01)));
           sum = _mm256_add_pd(sum, _mm256_mul_pd(w3, half(p11)));
-          nl[h] = _mm256_cvtpd_ps(_mm256_add_pd(half(old_lo), sum));
+          nl[h] = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(lo_ptr + 4 * h)), sum));
           __m256d sum2 = _mm256_add_pd(_mm256_mul_pd(w1, half(q00)), _mm256_mul_pd(w0, half(q10)));
           sum2 = _mm256_add_pd(sum2, _mm256_mul_pd(w3, half(q01)));
           sum2 = _mm256_add_pd(sum2, _mm256_mul_pd(w2, half(q11)));
-          nh[h] = _mm256_cvtpd_ps(_mm256_add_pd(half(old_hi), sum2));
+          nh[h] = _mm256_cvtpd_ps(_mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(hi_ptr + 4 * h)), sum2));
         }
         const __m256 keep = _mm256_castsi256_ps(f.m32);
         _mm256_storeu_ps(lo_ptr, _mm256_blendv_ps(old_lo, _mm256_set_m128(nl[1], nl[0]), keep));
