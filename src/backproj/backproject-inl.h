@@ -546,7 +546,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       // overlaps the previous pair's loads and sums.
       struct Front {
         int mbits, hbits;
-        bool rows_ok;
+        bool rows_ok, one_row;  // one_row: every sampling lane in row r_lo
         int32_t r_lo;
         __m256i m32;
         __m256 w0, w1, w2, w3, d1;
@@ -580,6 +580,11 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
           const __m256i d = _mm256_sub_epi32(iv, _mm256_set1_epi32(f.r_lo));
           f.rows_ok = _mm256_testc_si256(_mm256_cmpeq_epi32(_mm256_max_epu32(d, one_i), one_i), f.m32);
           f.d1 = _mm256_castsi256_ps(_mm256_cmpeq_epi32(d, one_i));
+          // Most blocks sample one detector row in all their lanes: two row
+          // fetches per side then, and no choice of rows.
+          const int second = _mm256_movemask_ps(f.d1) & f.mbits;
+          f.one_row = second == 0 || second == f.mbits;
+          if (second == f.mbits) ++f.r_lo;
         }
         return f;
       };
@@ -594,7 +599,15 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
         if (j + 1 < j1) next = front(v0, v1, std::min(vf, vl));
         if (!f.mbits) continue;
         __m256 p00, p01, p10, p11, q00, q01, q10, q11;
-        if (f.rows_ok) {
+        if (f.rows_ok && f.one_row) {
+          // Rows r_lo and r_lo + 1; mirrors nrows - 1 - r_lo and nrows - r_lo.
+          const float* R = row0 + static_cast<long>(f.r_lo) * ncols;
+          fetch(R, p00, p01);
+          fetch(R + ncols, p10, p11);
+          const float* K = row0 + (nrows - 1 - static_cast<long>(f.r_lo)) * ncols;
+          fetch(K, q00, q01);
+          fetch(K + ncols, q10, q11);
+        } else if (f.rows_ok) {
           // Rows r_lo + d and r_lo + d + 1 (d = 1 where d1 is set); their
           // mirrors nrows - 1 - iv and nrows - iv, counted from
           // nrows - 2 - r_lo, are rows 1 - d and 2 - d there.
