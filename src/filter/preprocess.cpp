@@ -185,7 +185,7 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
                      long pitch, long r0, long r1, std::span<const double> logtab,
-                     const float* minus) {
+                     const float* minus, double minus_scale) {
   const double* lt = logtab.data();
   const uint32_t nlt = static_cast<uint32_t>(logtab.size());
   const long ncols = g.ncols_ext;
@@ -214,8 +214,10 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
         log_row(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
       if (minus) {
         const float* sub = minus + r * pitch + s;
-        for (long c = 8; c < ndets - 8; ++c)
-          out[c] = static_cast<float>(static_cast<double>(out[c]) - static_cast<double>(sub[c]));
+        for (long c = 8; c < ndets - 8; ++c) {
+          const float model = static_cast<float>(static_cast<double>(sub[c]) * minus_scale);
+          out[c] = static_cast<float>(static_cast<double>(out[c]) - static_cast<double>(model));
+        }
       }
     }
     if (s != 0) {

@@ -55,14 +55,14 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 // size, so the logarithm of the common counts is looked up, not recomputed;
 // the values are the library's own, so the result is the same either way.
 // `minus` (may be null): an image of the same shape and pitch as `proj`
-// whose values are subtracted, in double, from the line integrals of the
-// real detector pixels before the extension and the weighting (a residual
-// against a model of the view).
+// whose values, each times `minus_scale` rounded to float, are subtracted in
+// double from the line integrals of the real detector pixels before the
+// extension and the weighting (a residual against a model of the view).
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
                      long pitch, long r0, long r1, std::span<const double> logtab = {},
-                     const float* minus = nullptr);
+                     const float* minus = nullptr, double minus_scale = 1.0);
 
 // Chooses the loops of preprocess_rows: "auto" (the widest this CPU runs),
 // "scalar", "avx2" (no such loops: scalar) or "avx512".  RunError for an

@@ -146,14 +146,9 @@ void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) 
   const FovExtents seen = build_fov_extents(p_.npxls, t_.g.dx, static_cast<float>(std::min<double>(p_.fov, 2 * reach)));
   const ForwardProjector projector(t_.bg, seen, prior_.volume, {p_.extras.mkb_step, p_.extras.mkb_step});
   const double gain = model_gain_ = model_gain(projector);
-  const long ncols = t_.g.ncols_ext;
   const ViewModel model = [&](const PassView& v, float* image, long pitch) {
     projector.project(v.angle * pi / 180, image, pitch);
-    for (long r = 0; r < t_.g.nrows; ++r)
-      for (long c = 0; c < ncols; ++c) {
-        float& x = image[r * pitch + c];
-        x = static_cast<float>(static_cast<double>(x) * gain);
-      }
+    return gain;
   };
   // The cutoff is a fraction of the grid's Nyquist frequency 1/(2 dx) at
   // the axis; the detector samples every pitch * sad / sdd mm there.

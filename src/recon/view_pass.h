@@ -76,10 +76,11 @@ struct ViewOutcome {
   std::string message;     // what reading or decoding had to report (lines)
 };
 
-// Fills `image` (nrows rows, `pitch` floats apart, ncols_ext columns) with the
-// model of one view's line integrals.  Called from worker threads, one view
-// per call, several at once.
-using ViewModel = std::function<void(const PassView& view, float* image, long pitch)>;
+// Fills `image` (nrows rows, `pitch` floats apart, ncols_ext columns) with a
+// model of one view's line integrals and returns the factor that takes its
+// values to the line integrals' units (applied where they are subtracted).
+// Called from worker threads, one view per call, several at once.
+using ViewModel = std::function<double(const PassView& view, float* image, long pitch)>;
 
 using BatchReport = std::function<void(std::span<const ViewOutcome> batch)>;
 

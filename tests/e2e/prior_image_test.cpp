@@ -2,12 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "input/projection.h"
+#include "support/small_scan.h"
 #include "support/test_support.h"
 
 namespace cbrecon {
@@ -20,12 +19,7 @@ using testing::run_process;
 using testing::TempDir;
 
 // The 16-bit words of a volume file after its header.
-std::vector<int16_t> words(const std::string& path) {
-  const std::vector<uint8_t> b = read_bytes(path);
-  std::vector<int16_t> w(b.size() > kHeaderSize ? (b.size() - kHeaderSize) / 2 : 0);
-  if (!w.empty()) std::memcpy(w.data(), b.data() + kHeaderSize, w.size() * 2);
-  return w;
-}
+std::vector<int16_t> words(const std::string& path) { return testing::small_scan::volume_words(read_bytes(path)); }
 
 // A breathing scan of the spheres phantom (120 views, 256 x 192), and the
 // command line that reconstructs it.
