@@ -1,8 +1,9 @@
-// The backprojection of a batch of views into a range of voxel rows,
-// written once as a template over the lane width and compiled per
-// instruction set (backproject_avx2.cpp and backproject_avx512.cpp: 8
-// voxel columns per block).  The scalar loop in
-// backproject.cpp is the reference; every kernel gives its bytes.
+// The vector backprojection of a batch of views into a range of voxel
+// rows, compiled per instruction set (backproject_avx2.cpp,
+// backproject_avx512.cpp), both in blocks of W = 8 voxel columns: the
+// column quantities are written once over the lane width, the slice loop
+// once per instruction set.  The scalar loop in backproject.cpp is the
+// reference; every kernel gives its bytes.
 //
 // PERF NOTES
 // - Lanes are adjacent stored voxel columns of one row, in blocks aligned to
@@ -66,13 +67,6 @@ namespace {
 template <int W>
 struct BpTypes;
 template <>
-struct BpTypes<4> {
-  typedef double D __attribute__((vector_size(32)));
-  typedef float F __attribute__((vector_size(16)));
-  typedef int32_t I __attribute__((vector_size(16)));
-  typedef int64_t M __attribute__((vector_size(32)));
-};
-template <>
 struct BpTypes<8> {
   typedef double D __attribute__((vector_size(64)));
   typedef float F __attribute__((vector_size(32)));
@@ -91,17 +85,11 @@ struct BpLanes {
 #if CBRECON_BP_ISA >= 512
     if constexpr (W == 8) return (D)_mm512_maskz_cvtps_pd(0xff, (__m256)x);
 #endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return (D)_mm256_cvtps_pd((__m128)x);
-#endif
     return __builtin_convertvector(x, D);
   }
   CBRECON_BP_FN static F narrow(D x) {
 #if CBRECON_BP_ISA >= 512
     if constexpr (W == 8) return (F)_mm512_maskz_cvtpd_ps(0xff, (__m512d)x);
-#endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return (F)_mm256_cvtpd_ps((__m256d)x);
 #endif
     return __builtin_convertvector(x, F);
   }
@@ -112,65 +100,15 @@ struct BpLanes {
 #if CBRECON_BP_ISA >= 512
     if constexpr (W == 8) return (I)_mm512_maskz_cvttpd_epi32(0xff, (__m512d)x);
 #endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return (I)_mm256_cvttpd_epi32((__m256d)x);
-#endif
     return __builtin_convertvector(x, I);
   }
   CBRECON_BP_FN static D to_double(I x) {
 #if CBRECON_BP_ISA >= 512
     if constexpr (W == 8) return (D)_mm512_maskz_cvtepi32_pd(0xff, (__m256i)x);
 #endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return (D)_mm256_cvtepi32_pd((__m128i)x);
-#endif
     return __builtin_convertvector(x, D);
   }
-  // Truncation toward zero, exact for every double.
-  CBRECON_BP_FN static D trunc(D x) {
-#if CBRECON_BP_ISA >= 512
-    if constexpr (W == 8) return (D)_mm512_maskz_roundscale_pd(0xff, (__m512d)x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-#endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return (D)_mm256_round_pd((__m256d)x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
-#endif
-    D r;
-    for (int l = 0; l < W; ++l) r[l] = std::trunc(x[l]);
-    return r;
-  }
-  // Lane l receives p[idx[l]] in `lo` and p[idx[l] + 1] in `hi` (one
-  // 64-bit load per lane).
-  CBRECON_BP_FN static void gather_pair(const float* p, I idx, D& lo, D& hi) {
-#if CBRECON_BP_ISA >= 512
-    if constexpr (W == 8) {
-      const __m512i g = _mm512_mask_i32gather_epi64(_mm512_setzero_si512(), 0xff, (__m256i)idx,
-                                                    reinterpret_cast<const long long*>(p), 4);
-      lo = (D)_mm512_maskz_cvtps_pd(0xff, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, g)));
-      hi = (D)_mm512_maskz_cvtps_pd(
-          0xff, _mm256_castsi256_ps(_mm512_maskz_cvtepi64_epi32(0xff, _mm512_maskz_srli_epi64(0xff, g, 32))));
-      return;
-    }
-#endif
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) {
-      const __m256i g = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(p), (__m128i)idx, 4);
-      const __m256 f = _mm256_castsi256_ps(g);
-      const __m256 even = _mm256_permutevar8x32_ps(f, _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7));
-      lo = (D)_mm256_cvtps_pd(_mm256_castps256_ps128(even));
-      hi = (D)_mm256_cvtps_pd(_mm256_extractf128_ps(even, 1));
-      return;
-    }
-#endif
-    for (int l = 0; l < W; ++l) {
-      lo[l] = p[idx[l]];
-      hi[l] = p[idx[l] + 1];
-    }
-  }
-  CBRECON_BP_FN static I mask32(M m) { return __builtin_convertvector(m, I); }
   CBRECON_BP_FN static bool any(M m) {
-#if CBRECON_BP_ISA >= 2
-    if constexpr (W == 4) return _mm256_movemask_pd((__m256d)m) != 0;
-#endif
     for (int l = 0; l < W; ++l)
       if (m[l]) return true;
     return false;
@@ -180,7 +118,6 @@ struct BpLanes {
     std::memcpy(&v, p, sizeof v);
     return v;
   }
-  CBRECON_BP_FN static void storef(float* p, F v) { std::memcpy(p, &v, sizeof v); }
 };
 
 #if CBRECON_BP_ISA >= 512
@@ -350,11 +287,7 @@ CBRECON_BP_FN inline void prefetch_lines(const LaneBlock<W>& nb, const float* pr
 template <int W>
 CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* proj, size_t slice, long j0,
                              long j1, long nz, long ncols, long nrows) {
-  using L = BpLanes<W>;
-  using D = typename L::D;
-  using F = typename L::F;
-  using I = typename L::I;
-  using M = typename L::M;
+  static_assert(W == 8 && (CBRECON_BP_ISA == 2 || CBRECON_BP_ISA >= 512), "8-column blocks, AVX2 or AVX-512");
   const double top = static_cast<double>(nrows - 9);
 #if CBRECON_BP_ISA >= 512
   if constexpr (W == 8) {
@@ -486,9 +419,8 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
         sum2 = _mm512_add_pd(sum2, _mm512_mul_pd(f.w2, q11));
         _mm256_mask_storeu_ps(hi_ptr, m, _mm512_maskz_cvtpd_ps(0xff, _mm512_add_pd(old_hi, sum2)));
       }
-      bk.v = (D)v;
+      bk.v = (typename BpLanes<8>::D)v;
     }
-    return;
   }
 #endif
 #if CBRECON_BP_ISA == 2
@@ -664,53 +596,8 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       _mm256_store_pd(vs, v0);
       _mm256_store_pd(vs + 4, v1);
     }
-    return;
   }
 #endif
-  for (size_t k = 0; k < nblocks; ++k) {
-    LaneBlock<W>& bk = blocks[k];
-    const I iu = bk.iu_rel + bk.iu_min;
-    const F af = bk.a, bf = bk.b;
-    D v = bk.v;
-    for (long j = j0; j < j1; ++j, v = v + bk.dv) {
-      // Lanes that add nothing hold v = NaN and never pass.
-      const M m = v > 8.0;
-      if (!L::any(m)) continue;
-      const D tv = L::trunc(v);
-      const F fv = L::narrow(v - tv);
-      const F w1f = af * fv;
-      const F w0f = af - w1f;
-      const F w3f = bf * fv;
-      const F w2f = bf - w3f;
-      const D w0 = L::wide(w0f), w1 = L::wide(w1f), w2 = L::wide(w2f), w3 = L::wide(w3f);
-      const M held = v >= top;
-      const D ivd = held ? top : (m ? tv : 8.0);
-      const I iv = L::to_int(ivd);
-      const I iv1 = L::mask32(held) ? iv : iv + 1;
-      const I i0 = iv * static_cast<int32_t>(ncols) + iu;
-      const I i1 = iv1 * static_cast<int32_t>(ncols) + iu;
-      const I k0 = (static_cast<int32_t>(nrows) - 1 - iv) * static_cast<int32_t>(ncols) + iu;
-      const I k1 = k0 + static_cast<int32_t>(ncols);
-      D p00, p01, p10, p11, q00, q01, q10, q11;
-      L::gather_pair(proj, i0, p00, p01);
-      L::gather_pair(proj, i1, p10, p11);
-      L::gather_pair(proj, k0, q00, q01);
-      L::gather_pair(proj, k1, q10, q11);
-      // Full blocks only (no masked tail): every lane is a voxel of this row.
-      const I mi = L::mask32(m);
-      float* lo_ptr = bk.lo + static_cast<size_t>(j) * slice;
-      const F old_lo = L::loadf(lo_ptr);
-      const D sum_lo = ((w0 * p00 + w1 * p10) + w2 * p01) + w3 * p11;
-      const F new_lo = L::narrow(L::wide(old_lo) + sum_lo);
-      L::storef(lo_ptr, mi ? new_lo : old_lo);
-      float* hi_ptr = bk.lo + static_cast<size_t>(nz - 1 - j) * slice;
-      const F old_hi = L::loadf(hi_ptr);
-      const D sum_hi = ((w1 * q00 + w0 * q10) + w3 * q01) + w2 * q11;
-      const F new_hi = L::narrow(L::wide(old_hi) + sum_hi);
-      L::storef(hi_ptr, mi ? new_hi : old_hi);
-    }
-    bk.v = v;
-  }
 }
 
 // Adds a batch of views to voxel rows [r0, r1), tile by tile: the column
