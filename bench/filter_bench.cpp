@@ -81,15 +81,15 @@ void BM_preprocess(benchmark::State& state) {
       raw[r][c] = static_cast<uint32_t>(std::max(1.0, n + std::sqrt(n) * noise(gen)));
       M[r][c] = static_cast<float>(std::log(2.0e6));
     }
-  std::vector<double> logtab(size_t{1} << 22);
-  for (size_t i = 0; i < logtab.size(); ++i) logtab[i] = std::log(static_cast<double>(i));
+  cbrecon::LogTable logs(uint32_t{1} << 22);
+  logs.fill(0, logs.size());
   const Matrix<float> rdist = build_rdist(g.nrows, g.ncols_ext, g.ucenter);
   std::vector<double> ww(g.ncols_ext, 1.0);
   const long pitch = g.ncols_ext + 16;
   std::vector<float> proj(static_cast<size_t>(g.nrows) * pitch);
   for (auto _ : state) {
     preprocess_rows(raw.data(), M, 0.1f, g, p.ndets, p.nslices, ww, rdist, proj.data(), pitch, 0, g.nrows,
-                    logtab);
+                    &logs);
     benchmark::DoNotOptimize(proj.data());
   }
   state.SetItemsProcessed(state.iterations() * g.nrows);

@@ -99,53 +99,81 @@ namespace {
 
 // Line integral of one count: 10000 * (M - ln n + lnorm), or without the
 // logarithm for n = 0.
-inline float line_integral(uint32_t n, float m, double ln, const double* lt, uint32_t nlt) {
-  const double logn = n < nlt ? lt[n] : std::log(static_cast<double>(n));
-  const double v = n != 0 ? (static_cast<double>(m) - logn + ln) : (static_cast<double>(m) + ln);
-  return static_cast<float>(v * 10000.0);
+inline float line_integral(uint32_t n, float m, double ln, const LogTable* logs) {
+  if (n == 0) return static_cast<float>((static_cast<double>(m) + ln) * 10000.0);
+  const double logn = logs ? logs->log(n) : std::log(static_cast<double>(n));
+  return static_cast<float>((static_cast<double>(m) - logn + ln) * 10000.0);
 }
 
 // The two per-row loops, one pixel at a time.
-void log_row(const uint32_t* in, const float* m, double ln, const double* lt, uint32_t nlt, float* out,
-             long c0, long c1) {
-  // The table is far larger than the caches and neighbouring counts may
-  // land far apart in it: ask for the entry a few pixels ahead.
-  constexpr long kAhead = 16;
-  for (long c = c0; c < c1; ++c) {
-    if (c + kAhead < c1 && in[c + kAhead] < nlt) __builtin_prefetch(lt + in[c + kAhead]);
-    out[c] = line_integral(in[c], m[c], ln, lt, nlt);
-  }
+void log_row(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out, long c0, long c1) {
+  for (long c = c0; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
 void weight_row(float* row, const double* ww, const float* rd, long ncols) {
   for (long c = 0; c < ncols; ++c) row[c] = static_cast<float>(ww[c] * row[c] / rd[c]);
 }
 
 #if defined(__x86_64__)
-// The same loops eight pixels at a time: every lane does the scalar
-// operations in double and rounds once, so the results are the scalar
-// ones; table entries come by gathers, counts past the table through the
-// scalar routine.
+// The same loops eight pixels at a time (the AVX-512 intrinsics in their
+// zero-masked forms with full masks: the plain ones draw GCC 12's
+// uninitialised-operand warnings).  Every lane runs the scalar
+// operations in double and rounds once, so the results are the scalar ones.
+// Logarithms follow log_approx (filter/log_table.h) operation for operation
+// and take their codes by a gather; counts past the table, escapes and
+// runs without a table go through the scalar routine.
+
 #define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX512)))
-CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln, const double* lt, uint32_t nlt,
-                                  float* out, long c0, long c1) {
-  const __m512d lnv = _mm512_set1_pd(ln), scale = _mm512_set1_pd(10000.0);
-  const __m256i ntab = _mm256_set1_epi32(static_cast<int32_t>(nlt));
+// log_approx of eight counts, moved by their codes; `good` gets the lanes
+// whose result is std::log's (count in the table and not an escape).
+CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8& good) {
+  using namespace logs;
+  const __m256i three = _mm256_set1_epi32(3);
+  const __m512i b = _mm512_castpd_si512(_mm512_maskz_cvtepu32_pd(0xff, n));
+  const __m512d e = _mm512_sub_pd(
+      _mm512_castsi512_pd(_mm512_or_si512(_mm512_maskz_srli_epi64(0xff, b, 52), _mm512_castpd_si512(_mm512_set1_pd(4503599627370496.0)))),
+      _mm512_set1_pd(kExpBias));
+  const __m512i j = _mm512_and_si512(_mm512_maskz_srli_epi64(0xff, b, 45), _mm512_set1_epi64(kBuckets - 1));
+  const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(_mm512_and_si512(b, _mm512_set1_epi64(kMantissa)),
+                                                        _mm512_set1_epi64(kOne)));
+  const __m512d invc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, t.invc(), 8), logc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, t.logc(), 8);
+  const __m512d r = _mm512_sub_pd(_mm512_mul_pd(m, invc), _mm512_set1_pd(1.0));
+  __m512d p = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
+  p = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, p));
+  p = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, p));
+  p = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, p));
+  const __m512d q = _mm512_mul_pd(_mm512_mul_pd(r, r), p);
+  const __m512d hi = _mm512_add_pd(_mm512_mul_pd(e, _mm512_set1_pd(kLn2Hi)), logc);
+  const __m512d lo = _mm512_add_pd(r, _mm512_add_pd(q, _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo))));
+  const __m512d a = _mm512_add_pd(hi, lo);
+  const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, _mm256_set1_epi32(static_cast<int32_t>(t.size())));
+  const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, 2),
+                                                    t.codes(), 1);
+  const __m256i code = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_slli_epi32(_mm256_and_si256(n, three), 1)), three);
+  good = in_table & _mm256_cmpneq_epi32_mask(code, three);
+  const __m512i k = _mm512_maskz_cvtepi32_epi64(0xff, _mm256_sub_epi32(code, _mm256_set1_epi32(1)));
+  return _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(a), k));
+}
+CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out,
+                                  long c0, long c1) {
   long c = c0;
-  for (; c + 8 <= c1; c += 8) {
-    const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
-    const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, ntab);
-    const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
-    __m512d logn = _mm512_mask_i32gather_pd(_mm512_setzero_pd(), in_table, n, lt, 8);
-    const __m512d mv = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(m + c));
-    const __m512d with_log = _mm512_add_pd(_mm512_sub_pd(mv, logn), lnv);
-    const __m512d without = _mm512_add_pd(mv, lnv);
-    const __m512d v = _mm512_mask_blend_pd(nonzero, without, with_log);
-    _mm256_storeu_ps(out + c, _mm512_maskz_cvtpd_ps(0xff, _mm512_mul_pd(v, scale)));
-    if (in_table != 0xff)
-      for (int l = 0; l < 8; ++l)
-        if (!(in_table >> l & 1)) out[c + l] = line_integral(in[c + l], m[c + l], ln, lt, nlt);
+  if (logs && logs->size() > 0) {
+    const __m512d lnv = _mm512_set1_pd(ln), scale = _mm512_set1_pd(10000.0);
+    for (; c + 8 <= c1; c += 8) {
+      const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
+      const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
+      __mmask8 good;
+      const __m512d logn = log8_avx512(n, *logs, good);
+      const __m512d mv = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(m + c));
+      const __m512d with_log = _mm512_add_pd(_mm512_sub_pd(mv, logn), lnv);
+      const __m512d without = _mm512_add_pd(mv, lnv);
+      const __m512d v = _mm512_mask_blend_pd(nonzero, without, with_log);
+      _mm256_storeu_ps(out + c, _mm512_maskz_cvtpd_ps(0xff, _mm512_mul_pd(v, scale)));
+      if (const unsigned redo = nonzero & ~good & 0xff)
+        for (int l = 0; l < 8; ++l)
+          if (redo >> l & 1) out[c + l] = line_integral(in[c + l], m[c + l], ln, logs);
+    }
   }
-  for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, lt, nlt);
+  for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
 CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
@@ -156,19 +184,96 @@ CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* 
   weight_row(row + c, ww + c, rd + c, ncols - c);
 }
 #undef CBRECON_PP_FN
+
+#define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX2)))
+// log_approx of four counts (as int64 lanes of doubles x), moved by their
+// codes k (int64 lanes).
+CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) {
+  using namespace logs;
+  const __m256i b = _mm256_castpd_si256(x);
+  const __m256d e = _mm256_sub_pd(
+      _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(b, 52), _mm256_castpd_si256(_mm256_set1_pd(4503599627370496.0)))),
+      _mm256_set1_pd(kExpBias));
+  const __m256i j = _mm256_and_si256(_mm256_srli_epi64(b, 45), _mm256_set1_epi64x(kBuckets - 1));
+  const __m256d m = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(b, _mm256_set1_epi64x(kMantissa)),
+                                                        _mm256_set1_epi64x(kOne)));
+  const __m256d invc = _mm256_i64gather_pd(t.invc(), j, 8), logc = _mm256_i64gather_pd(t.logc(), j, 8);
+  const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, invc), _mm256_set1_pd(1.0));
+  __m256d p = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r, _mm256_set1_pd(kC6)));
+  p = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, p));
+  p = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r, p));
+  p = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, p));
+  const __m256d q = _mm256_mul_pd(_mm256_mul_pd(r, r), p);
+  const __m256d hi = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), logc);
+  const __m256d lo = _mm256_add_pd(r, _mm256_add_pd(q, _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo))));
+  return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(_mm256_add_pd(hi, lo)), k));
+}
+CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out,
+                                long c0, long c1) {
+  long c = c0;
+  if (logs && logs->size() > 0) {
+    const __m256d lnv = _mm256_set1_pd(ln), scale = _mm256_set1_pd(10000.0);
+    const __m256i three = _mm256_set1_epi32(3), one = _mm256_set1_epi32(1);
+    const __m256i last = _mm256_set1_epi32(static_cast<int32_t>(logs->size() - 1));
+    for (; c + 8 <= c1; c += 8) {
+      const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
+      // Counts below the table's size (unsigned), by their minimum with its last count.
+      const __m256i in_table = _mm256_cmpeq_epi32(_mm256_min_epu32(n, last), n);
+      const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(logs->codes()),
+                                                       _mm256_srli_epi32(n, 2), in_table, 1);
+      const __m256i code = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_slli_epi32(_mm256_and_si256(n, three), 1)), three);
+      const __m256i good = _mm256_andnot_si256(_mm256_cmpeq_epi32(code, three), in_table);
+      const __m256i zero = _mm256_cmpeq_epi32(n, _mm256_setzero_si256());
+      const __m256i k = _mm256_sub_epi32(code, one);
+      __m128 half[2];
+      for (int h = 0; h < 2; ++h) {
+        const __m128i nh = h ? _mm256_extracti128_si256(n, 1) : _mm256_castsi256_si128(n);
+        const __m128i kh = h ? _mm256_extracti128_si256(k, 1) : _mm256_castsi256_si128(k);
+        const __m128i zh = h ? _mm256_extracti128_si256(zero, 1) : _mm256_castsi256_si128(zero);
+        // Counts below 2^31 convert exactly as signed; larger ones are past
+        // the table and redone below.
+        const __m256d logn = log4_avx2(_mm256_cvtepi32_pd(nh), _mm256_cvtepi32_epi64(kh), *logs);
+        const __m256d mv = _mm256_cvtps_pd(_mm_loadu_ps(m + c + 4 * h));
+        const __m256d with_log = _mm256_add_pd(_mm256_sub_pd(mv, logn), lnv);
+        const __m256d without = _mm256_add_pd(mv, lnv);
+        const __m256d v = _mm256_blendv_pd(with_log, without, _mm256_castsi256_pd(_mm256_cvtepi32_epi64(zh)));
+        half[h] = _mm256_cvtpd_ps(_mm256_mul_pd(v, scale));
+      }
+      _mm256_storeu_ps(out + c, _mm256_set_m128(half[1], half[0]));
+      const unsigned redo = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(good, zero)))) & 0xff;
+      if (redo)
+        for (int l = 0; l < 8; ++l)
+          if (redo >> l & 1) out[c + l] = line_integral(in[c + l], m[c + l], ln, logs);
+    }
+  }
+  for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
+}
+CBRECON_PP_FN void weight_row_avx2(float* row, const double* ww, const float* rd, long ncols) {
+  long c = 0;
+  for (; c + 4 <= ncols; c += 4) {
+    const __m256d x = _mm256_mul_pd(_mm256_loadu_pd(ww + c), _mm256_cvtps_pd(_mm_loadu_ps(row + c)));
+    _mm_storeu_ps(row + c, _mm256_cvtpd_ps(_mm256_div_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(rd + c)))));
+  }
+  weight_row(row + c, ww + c, rd + c, ncols - c);
+}
+#undef CBRECON_PP_FN
 #endif
 
 // The compiled loops, narrowest first; numeric/cpu.h chooses among them.
 struct PreprocessKernel {
   const char* name;
+  void (*log_row)(const uint32_t*, const float*, double, const LogTable*, float*, long, long);
+  void (*weight_row)(float*, const double*, const float*, long);
 };
-const PreprocessKernel scalar_kernel{"scalar"};
+const PreprocessKernel scalar_kernel{"scalar", log_row, weight_row};
 #if defined(__x86_64__)
-const PreprocessKernel avx512_kernel{"avx512"};
+const PreprocessKernel avx2_kernel{"avx2", log_row_avx2, weight_row_avx2};
+const PreprocessKernel avx512_kernel{"avx512", log_row_avx512, weight_row_avx512};
 #endif
 const PreprocessKernel* const kernels[] = {
     &scalar_kernel,
 #if defined(__x86_64__)
+    &avx2_kernel,
     &avx512_kernel,
 #endif
 };
@@ -184,18 +289,12 @@ std::vector<std::string> preprocess_isas() { return runnable_kernel_names(Stage:
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, std::span<const double> logtab,
+                     long pitch, long r0, long r1, const LogTable* logs,
                      const float* minus, double minus_scale) {
-  const double* lt = logtab.data();
-  const uint32_t nlt = static_cast<uint32_t>(logtab.size());
+  const PreprocessKernel& k = chosen_kernel(Stage::preprocess, kernels);
   const long ncols = g.ncols_ext;
   const long s = g.ishift;
   const double ln = lnorm;
-#if defined(__x86_64__)
-  const bool wide = std::strcmp(preprocess_isa(), "avx512") == 0;
-#else
-  const bool wide = false;
-#endif
   for (long r = r0; r < r1; ++r) {
     float* row = proj + r * pitch;
     const bool data_row = r >= 8 && r <= nslices - 9;
@@ -206,12 +305,7 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
       const uint32_t* in = raw + r * static_cast<long>(ndets);
       // Real column c lands on processed column c + s.
       float* out = row + s;
-#if defined(__x86_64__)
-      if (wide)
-        log_row_avx512(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
-      else
-#endif
-        log_row(in, M[r], ln, lt, nlt, out, 8, ndets - 8);
+      k.log_row(in, M[r], ln, logs, out, 8, ndets - 8);
       if (minus) {
         const float* sub = minus + r * pitch + s;
         for (long c = 8; c < ndets - 8; ++c) {
@@ -227,12 +321,7 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
       const float first = row[s + 8];
       for (long c = m; c <= s + 7; ++c) row[c] = first;
     }
-#if defined(__x86_64__)
-    if (wide)
-      weight_row_avx512(row, ww.data(), rdist[r], ncols);
-    else
-#endif
-      weight_row(row, ww.data(), rdist[r], ncols);
+    k.weight_row(row, ww.data(), rdist[r], ncols);
   }
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "filter/log_table.h"
 #include "numeric/arrays.h"
 #include "geometry/geometry.h"
 
@@ -51,9 +52,9 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 // `raw` (nslices x ndets): line integrals 10000 * (M - ln n + lnorm) inside
 // the 8-pixel frame, zeros on it, and in half-fan mode the extension of
 // every row towards column 0; then multiplies by ww[c] / rdist[r][c].
-// `logtab` (may be empty) holds std::log(n) for the counts n below its
-// size, so the logarithm of the common counts is looked up, not recomputed;
-// the values are the library's own, so the result is the same either way.
+// `logs` (may be null) gives std::log of the counts without calling it for
+// each pixel (see filter/log_table.h); the values are the library's own, so
+// the result is the same either way.
 // `minus` (may be null): an image of the same shape and pitch as `proj`
 // whose values, each times `minus_scale` rounded to float, are subtracted in
 // double from the line integrals of the real detector pixels before the
@@ -61,11 +62,11 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
                      const Geometry& g, int32_t ndets, int32_t nslices,
                      const std::vector<double>& ww, const Matrix<float>& rdist, float* proj,
-                     long pitch, long r0, long r1, std::span<const double> logtab = {},
+                     long pitch, long r0, long r1, const LogTable* logs = nullptr,
                      const float* minus = nullptr, double minus_scale = 1.0);
 
 // Chooses the loops of preprocess_rows: "auto" (the widest this CPU runs),
-// "scalar", "avx2" (no such loops: scalar) or "avx512".  RunError for an
+// "scalar", "avx2" or "avx512".  RunError for an
 // unknown name or one this CPU cannot run (see numeric/cpu.h).
 void set_preprocess_isa(const std::string& name);
 const char* preprocess_isa();

@@ -26,6 +26,7 @@ std::vector<KernelEntry> build_table() {
   t.push_back({Stage::filter, "avx512", CBRECON_TARGET_FILTER_AVX512});
 #endif
 #if defined(__x86_64__)
+  t.push_back({Stage::preprocess, "avx2", CBRECON_TARGET_PREPROCESS_AVX2});
   t.push_back({Stage::preprocess, "avx512", CBRECON_TARGET_PREPROCESS_AVX512});
   t.push_back({Stage::backprojection, "avx2", CBRECON_TARGET_BACKPROJECT_AVX2});
   t.push_back({Stage::backprojection, "avx512", CBRECON_TARGET_BACKPROJECT_AVX512});

@@ -19,6 +19,7 @@
 // Target strings of the vector kernels (GCC/Clang target attribute syntax).
 #define CBRECON_TARGET_FILTER_AVX2 "avx2"
 #define CBRECON_TARGET_FILTER_AVX512 "avx512f"
+#define CBRECON_TARGET_PREPROCESS_AVX2 "avx2"
 #define CBRECON_TARGET_PREPROCESS_AVX512 "avx512f,avx512vl,avx512dq"
 #define CBRECON_TARGET_BACKPROJECT_AVX2 "avx2"
 #define CBRECON_TARGET_BACKPROJECT_AVX512 "avx512f,avx512vl,avx512dq,avx512bw"

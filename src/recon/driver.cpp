@@ -144,16 +144,15 @@ void Reconstruction::read_mask_tables() {
     throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
                              p_.fn_msk.c_str(), ctnorm));
   t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
-  // Views hold counts up to about the open-field counts: tabulate the
-  // logarithms up to twice the largest mask count (at most 4 Mi entries).
+  // Views hold counts up to about the open-field counts: cover the counts
+  // up to twice the largest mask count (at most 4 Mi).
   const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
-  const size_t n = std::min<size_t>(size_t{1} << 22, 2 * static_cast<size_t>(top) + 2);
-  // Filled below, so not zeroed first.
-  t_.logtab = Matrix<double>(0, 0, 0, static_cast<long>(n) - 1, "allocation failure 1 in matrix()",
-                             "allocation failure 2 in matrix()");
-  double* lt = t_.logtab.data();
-  pool_->parallel_for(static_cast<long>(n), [&](long b, long e, int) {
-    for (long i = b; i < e; ++i) lt[i] = std::log(static_cast<double>(i));
+  const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 22, 2 * uint64_t{top} + 2));
+  t_.logs = LogTable(n);
+  // Tasks of whole bytes of codes (4 counts each).
+  const long quads = (static_cast<long>(n) + 3) / 4;
+  pool_->parallel_for(quads, [&](long b, long e, int) {
+    t_.logs.fill(static_cast<uint32_t>(4 * b), static_cast<uint32_t>(std::min<long>(4 * e, n)));
   });
 }
 

@@ -108,7 +108,7 @@ double Reconstruction::model_gain(const ForwardProjector& projector) {
         continue;
       const float lnorm = static_cast<float>(std::log(header_ctnorm(head.data())));
       preprocess_rows(raw.data(), t_.M, lnorm, t_.g, p_.ndets, p_.nslices, ones, unit, li.data(), pitch, 0, rows,
-                      {t_.logtab.data(), t_.logtab.size()});
+                      &t_.logs);
       projector.project(vl.angles[k] * pi / 180, pr.data(), pitch);
       // Real detector pixels only, inside the frame, on rows whose rays stay
       // inside the reconstructed slab across the whole field of view.

@@ -109,7 +109,7 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
   for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
     const long r1 = std::min(nrows, r0 + kRowBlock);
     preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
-                    r0, r1, {t.logtab.data(), t.logtab.size()}, minus, minus_scale);
+                    r0, r1, &t.logs, minus, minus_scale);
     filter_rows(w.proj + r0 * pitch, static_cast<size_t>(pitch), static_cast<int>(r1 - r0), t.g.ncols_ext, t.g.nfft,
                 spectrum.data(), t.filt_scale);
   }

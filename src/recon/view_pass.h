@@ -48,7 +48,7 @@ struct RunTables {
   Matrix<float> M;              // mask log image
   Matrix<float> rdist;          // distance factors per processed pixel
   std::vector<float> gamma;     // fan angle per processed column
-  Matrix<double> logtab;        // one row: std::log(n) for the counts a view is likely to hold
+  LogTable logs;                // std::log of the counts a view is likely to hold
 };
 
 // Seconds spent per stage, for --timings.

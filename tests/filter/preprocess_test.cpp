@@ -167,16 +167,16 @@ TEST(Preprocess, EveryInstructionSetGivesTheScalarBytes) {
       v.M.data()[i] = mask(rng);
     }
     for (size_t c = 0; c < v.ww.size(); ++c) v.ww[c] = 0.3 + 1.7 * std::sin(0.01 * static_cast<double>(c));
-    std::vector<double> logtab(1'000'003);
-    for (size_t i = 0; i < logtab.size(); ++i) logtab[i] = std::log(static_cast<double>(i));
+    LogTable logs(1'000'003);
+    logs.fill(0, logs.size());
     auto run = [&](const std::string& isa) {
       set_preprocess_isa(isa);
       std::fill(v.proj.data(), v.proj.data() + v.proj.size(), -1.0f);
       // Two row ranges, one of them not a multiple of anything.
       preprocess_rows(v.raw.data(), v.M, 2.5f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 0, 333,
-                      logtab);
+                      &logs);
       preprocess_rows(v.raw.data(), v.M, 2.5f, g, 1024, 768, v.ww, v.rdist, v.proj.data(), g.ncols_ext, 333, 768,
-                      logtab);
+                      &logs);
       set_preprocess_isa("auto");
       return std::vector<float>(v.proj.data(), v.proj.data() + v.proj.size());
     };
@@ -187,6 +187,26 @@ TEST(Preprocess, EveryInstructionSetGivesTheScalarBytes) {
           << isa << " differs from scalar at xoff " << xoff;
     }
   }
+}
+
+TEST(LogTable, EveryCountGivesTheLibrarysLogarithm) {
+  // Filled in uneven pieces by two "threads", as a run does; a size that is
+  // not a multiple of four; counts past the table.
+  const uint32_t size = (uint32_t{1} << 22) - 3;
+  LogTable t(size);
+  t.fill(0, 1'000'000);
+  t.fill(1'000'000, size);
+  auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+  long escapes = 0;
+  for (uint32_t n = 0; n < size; ++n) {
+    ASSERT_TRUE(same(t.log(n), std::log(static_cast<double>(n)))) << n;
+    escapes += t.code(n) == 3;
+  }
+  for (uint32_t n : {size, size + 1, uint32_t{1} << 31, ~uint32_t{0}})
+    EXPECT_TRUE(same(t.log(n), std::log(static_cast<double>(n)))) << n;
+  // The sequence is that close: only 0 and 1 need the library at run time.
+  EXPECT_LE(escapes, 64);
+  EXPECT_TRUE(same(LogTable().log(12345), std::log(12345.0)));
 }
 
 }  // namespace

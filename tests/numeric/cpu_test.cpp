@@ -64,9 +64,9 @@ TEST(Cpu, AutoTakesPerStageTheWidestKernelTheCpuHas) {
   };
   const Case cases[] = {
       {"nothing", kNone, {"scalar", "scalar", "scalar", "scalar"}},
-      {"avx2", {.avx2 = true}, {"scalar", "avx2", "avx2", "avx2"}},
+      {"avx2", {.avx2 = true}, {"avx2", "avx2", "avx2", "avx2"}},
       {"avx512f alone", {.avx512f = true}, {"scalar", "avx512", "scalar", "scalar"}},
-      {"avx2 avx512f", {.avx2 = true, .avx512f = true}, {"scalar", "avx512", "avx2", "avx2"}},
+      {"avx2 avx512f", {.avx2 = true, .avx512f = true}, {"avx2", "avx512", "avx2", "avx2"}},
       {"no avx512bw",
        {.avx2 = true, .avx512f = true, .avx512vl = true, .avx512dq = true},
        {"avx512", "avx512", "avx2", "avx2"}},
@@ -86,8 +86,7 @@ TEST(Cpu, ForcedRequestsTheCpuLacksAreRefusedNamingTheFeatures) {
             "--isa avx512: this CPU lacks avx512vl, avx512dq (preprocess kernel)");
   EXPECT_STREQ(choose_kernel(Stage::filter, "avx512", f), "avx512");
   EXPECT_EQ(refusal(Stage::filter, "avx2", kNone), "--isa avx2: this CPU lacks avx2 (filter kernel)");
-  // Preprocessing has no avx2 loops: the request runs its scalar ones.
-  EXPECT_STREQ(choose_kernel(Stage::preprocess, "avx2", kNone), "scalar");
+  EXPECT_STREQ(choose_kernel(Stage::preprocess, "avx2", f), "avx2");
   for (Stage s : all_stages) {
     EXPECT_STREQ(choose_kernel(s, "scalar", kNone), "scalar");
     EXPECT_NE(refusal(s, "sse9", kAll).find("unknown instruction set"), std::string::npos);
@@ -151,9 +150,9 @@ TEST(Cpu, TheStagesCompileExactlyTheKernelsOfTheTable) {
 TEST(Cpu, SetIsaChoosesForEveryStageOrForNone) {
   const SimulatedCpu cpu({.avx2 = true, .avx512f = true});
   set_isa("auto");
-  const char* want[] = {"scalar", "avx512", "avx2", "avx2"};
+  const char* want[] = {"avx2", "avx512", "avx2", "avx2"};
   for (int s = 0; s < 4; ++s) EXPECT_STREQ(kStages[s].get(), want[s]) << stage_name(kStages[s].stage);
-  EXPECT_EQ(kernel_summary(), "preprocess scalar, filter avx512, backprojection avx2, projection avx2");
+  EXPECT_EQ(kernel_summary(), "preprocess avx2, filter avx512, backprojection avx2, projection avx2");
   // The filter could run avx512, the other stages cannot: nothing changes.
   set_isa("scalar");
   EXPECT_THROW(set_isa("avx512"), RunError);
