@@ -59,6 +59,10 @@ inline double log_approx(uint32_t n, const double* invc, const double* logc) {
   return (e * kLn2Hi + logc[j]) + (r + (q + e * kLn2Lo));
 }
 
+// log_approx of the counts n0 .. n0 + 7 into out[0 .. 7] (a vector kernel's
+// form of it; see filter/preprocess.h).
+using LogApprox8 = void (*)(uint32_t n0, const double* invc, const double* logc, double* out);
+
 class LogTable {
  public:
   LogTable() = default;  // no counts: every logarithm comes from std::log
@@ -67,7 +71,8 @@ class LogTable {
 
   // Codes of counts [begin, end): begin a multiple of 4, end a multiple of 4
   // or size().  Disjoint ranges may be filled by different threads.
-  void fill(uint32_t begin, uint32_t end);
+  // `approx8` (optional) computes the sequence eight counts at a time.
+  void fill(uint32_t begin, uint32_t end, LogApprox8 approx8 = nullptr);
 
   uint32_t size() const { return size_; }
   // std::log(n) for every n (n >= size() and escapes by std::log itself).

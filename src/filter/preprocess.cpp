@@ -109,6 +109,9 @@ inline float line_integral(uint32_t n, float m, double ln, const LogTable* logs)
 void log_row(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out, long c0, long c1) {
   for (long c = c0; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
+void approx_scalar(uint32_t n0, const double* invc, const double* logc, double* out) {
+  for (uint32_t i = 0; i < 8; ++i) out[i] = log_approx(n0 + i, invc, logc);
+}
 void weight_row(float* row, const double* ww, const float* rd, long ncols) {
   for (long c = 0; c < ncols; ++c) row[c] = static_cast<float>(ww[c] * row[c] / rd[c]);
 }
@@ -125,9 +128,8 @@ void weight_row(float* row, const double* ww, const float* rd, long ncols) {
 #define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX512)))
 // log_approx of eight counts, moved by their codes; `good` gets the lanes
 // whose result is std::log's (count in the table and not an escape).
-CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8& good) {
+CBRECON_PP_FN inline __m512d approx8_avx512(__m256i n, const double* invc_tab, const double* logc_tab) {
   using namespace logs;
-  const __m256i three = _mm256_set1_epi32(3);
   const __m512i b = _mm512_castpd_si512(_mm512_maskz_cvtepu32_pd(0xff, n));
   const __m512d e = _mm512_sub_pd(
       _mm512_castsi512_pd(_mm512_or_si512(_mm512_maskz_srli_epi64(0xff, b, 52), _mm512_castpd_si512(_mm512_set1_pd(4503599627370496.0)))),
@@ -135,7 +137,8 @@ CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8&
   const __m512i j = _mm512_and_si512(_mm512_maskz_srli_epi64(0xff, b, 45), _mm512_set1_epi64(kBuckets - 1));
   const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(_mm512_and_si512(b, _mm512_set1_epi64(kMantissa)),
                                                         _mm512_set1_epi64(kOne)));
-  const __m512d invc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, t.invc(), 8), logc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, t.logc(), 8);
+  const __m512d invc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, invc_tab, 8);
+  const __m512d logc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, logc_tab, 8);
   const __m512d r = _mm512_sub_pd(_mm512_mul_pd(m, invc), _mm512_set1_pd(1.0));
   __m512d p = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
   p = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, p));
@@ -144,7 +147,14 @@ CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8&
   const __m512d q = _mm512_mul_pd(_mm512_mul_pd(r, r), p);
   const __m512d hi = _mm512_add_pd(_mm512_mul_pd(e, _mm512_set1_pd(kLn2Hi)), logc);
   const __m512d lo = _mm512_add_pd(r, _mm512_add_pd(q, _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo))));
-  const __m512d a = _mm512_add_pd(hi, lo);
+  return _mm512_add_pd(hi, lo);
+}
+// The logarithms of eight counts: their log_approx moved by their codes;
+// `good` gets the lanes whose result is std::log's (count in the table and
+// not an escape).
+CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8& good) {
+  const __m256i three = _mm256_set1_epi32(3);
+  const __m512d a = approx8_avx512(n, t.invc(), t.logc());
   const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, _mm256_set1_epi32(static_cast<int32_t>(t.size())));
   const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, 2),
                                                     t.codes(), 1);
@@ -175,6 +185,10 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
+CBRECON_PP_FN void approx_avx512(uint32_t n0, const double* invc, const double* logc, double* out) {
+  const __m256i n = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(n0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  _mm512_storeu_pd(out, approx8_avx512(n, invc, logc));
+}
 CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
   for (; c + 8 <= ncols; c += 8) {
@@ -186,9 +200,8 @@ CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* 
 #undef CBRECON_PP_FN
 
 #define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX2)))
-// log_approx of four counts (as int64 lanes of doubles x), moved by their
-// codes k (int64 lanes).
-CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) {
+// log_approx of four counts (as doubles).
+CBRECON_PP_FN inline __m256d approx4_avx2(__m256d x, const double* invc_tab, const double* logc_tab) {
   using namespace logs;
   const __m256i b = _mm256_castpd_si256(x);
   const __m256d e = _mm256_sub_pd(
@@ -197,7 +210,7 @@ CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) 
   const __m256i j = _mm256_and_si256(_mm256_srli_epi64(b, 45), _mm256_set1_epi64x(kBuckets - 1));
   const __m256d m = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(b, _mm256_set1_epi64x(kMantissa)),
                                                         _mm256_set1_epi64x(kOne)));
-  const __m256d invc = _mm256_i64gather_pd(t.invc(), j, 8), logc = _mm256_i64gather_pd(t.logc(), j, 8);
+  const __m256d invc = _mm256_i64gather_pd(invc_tab, j, 8), logc = _mm256_i64gather_pd(logc_tab, j, 8);
   const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, invc), _mm256_set1_pd(1.0));
   __m256d p = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r, _mm256_set1_pd(kC6)));
   p = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, p));
@@ -206,7 +219,11 @@ CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) 
   const __m256d q = _mm256_mul_pd(_mm256_mul_pd(r, r), p);
   const __m256d hi = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), logc);
   const __m256d lo = _mm256_add_pd(r, _mm256_add_pd(q, _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo))));
-  return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(_mm256_add_pd(hi, lo)), k));
+  return _mm256_add_pd(hi, lo);
+}
+// The same moved by the counts' codes k (int64 lanes: -1, 0 or 1).
+CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) {
+  return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(approx4_avx2(x, t.invc(), t.logc())), k));
 }
 CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out,
                                 long c0, long c1) {
@@ -248,6 +265,11 @@ CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, c
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
+CBRECON_PP_FN void approx_avx2(uint32_t n0, const double* invc, const double* logc, double* out) {
+  const __m256i n = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(n0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  _mm256_storeu_pd(out, approx4_avx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(n)), invc, logc));
+  _mm256_storeu_pd(out + 4, approx4_avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(n, 1)), invc, logc));
+}
 CBRECON_PP_FN void weight_row_avx2(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
   for (; c + 4 <= ncols; c += 4) {
@@ -264,11 +286,12 @@ struct PreprocessKernel {
   const char* name;
   void (*log_row)(const uint32_t*, const float*, double, const LogTable*, float*, long, long);
   void (*weight_row)(float*, const double*, const float*, long);
+  LogApprox8 approx8;
 };
-const PreprocessKernel scalar_kernel{"scalar", log_row, weight_row};
+const PreprocessKernel scalar_kernel{"scalar", log_row, weight_row, approx_scalar};
 #if defined(__x86_64__)
-const PreprocessKernel avx2_kernel{"avx2", log_row_avx2, weight_row_avx2};
-const PreprocessKernel avx512_kernel{"avx512", log_row_avx512, weight_row_avx512};
+const PreprocessKernel avx2_kernel{"avx2", log_row_avx2, weight_row_avx2, approx_avx2};
+const PreprocessKernel avx512_kernel{"avx512", log_row_avx512, weight_row_avx512, approx_avx512};
 #endif
 const PreprocessKernel* const kernels[] = {
     &scalar_kernel,
@@ -283,6 +306,8 @@ const PreprocessKernel* const kernels[] = {
 void set_preprocess_isa(const std::string& name) { set_stage_isa(Stage::preprocess, name); }
 
 const char* preprocess_isa() { return chosen_kernel(Stage::preprocess, kernels).name; }
+
+LogApprox8 log_approx8() { return chosen_kernel(Stage::preprocess, kernels).approx8; }
 
 std::vector<std::string> preprocess_isas() { return runnable_kernel_names(Stage::preprocess, kernels); }
 

@@ -71,5 +71,8 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
 void set_preprocess_isa(const std::string& name);
 const char* preprocess_isa();
 std::vector<std::string> preprocess_isas();  // runnable here, scalar first
+// The chosen loops' log_approx of eight consecutive counts, for
+// LogTable::fill.
+LogApprox8 log_approx8();
 
 }  // namespace cbrecon

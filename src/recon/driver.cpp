@@ -152,7 +152,7 @@ void Reconstruction::read_mask_tables() {
   // Tasks of whole bytes of codes (4 counts each).
   const long quads = (static_cast<long>(n) + 3) / 4;
   pool_->parallel_for(quads, [&](long b, long e, int) {
-    t_.logs.fill(static_cast<uint32_t>(4 * b), static_cast<uint32_t>(std::min<long>(4 * e, n)));
+    t_.logs.fill(static_cast<uint32_t>(4 * b), static_cast<uint32_t>(std::min<long>(4 * e, n)), log_approx8());
   });
 }
 
