@@ -68,13 +68,19 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
   DecodeStatus st;
   if (rows < 1 || cols < 1) return st;  // an empty image: nothing to clear
   const size_t total = static_cast<size_t>(rows) * static_cast<size_t>(cols);
-  std::memset(v, 0, total * sizeof(uint32_t));
+  // Every pixel is written once, decoded or 0 past the decoded ones (not
+  // zeroed first: that doubled the memory traffic of a view).
+  auto finish = [&](size_t decoded) {
+    st.decoded = decoded;
+    std::memset(v + decoded, 0, (total - decoded) * sizeof(uint32_t));
+    return st;
+  };
   const size_t L = code_table_length(rows, cols);
   const uint8_t* const base = data.data();
   const size_t size = data.size();
   if (L > size) {
     st.truncated = true;
-    return st;
+    return finish(0);
   }
   const uint8_t* table = base;
   size_t p = L;
@@ -83,8 +89,7 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
   for (size_t k = 0; k < plain; ++k) {
     if (p + 4 > size) {
       st.truncated = true;
-      st.decoded = k;
-      return st;
+      return finish(k);
     }
     v[k] = load_u32(base + p);
     p += 4;
@@ -135,8 +140,7 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
     p += len;
     v[k] = d + v[k - 1] + v[k - n] - v[k - n - 1];
   }
-  st.decoded = std::min(k, total);
-  return st;
+  return finish(std::min(k, total));
 }
 
 Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, long rows,
