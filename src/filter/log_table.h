@@ -5,18 +5,18 @@
 // count: 32 MiB for counts up to 4 Mi.  Counts spread over that range, so
 // nearly every lookup missed the caches and the logarithms took as long as
 // the ramp filter.  Here each logarithm is computed by one fixed sequence of
-// double operations (`log_approx`: exponent, a 128-entry table of
-// reciprocals and their logarithms, a degree-6 polynomial), which lands
-// within a unit in the last place of std::log; a 2-bit code per count says
-// which double std::log returned: the one just below, the same or the one
-// just above (the doubles of positive logarithms are ordered like their bit
-// patterns), or "ask std::log" (counts 0 and 1 and the rare count where the
-// sequence is further off).  4 Mi counts take 1 MiB of codes.
+// double operations (`log_approx`: the exponent, a 16-entry table of
+// reciprocals and their logarithms in two parts, a degree-10 polynomial and
+// two exact sums), accurate to about 1e-4 of a unit in the last place, so
+// that it rounds as std::log does for all but a few hundred of 4 Mi counts.
+// Those are found when the table is made (against this process's std::log,
+// whatever library that is) and their blocks of 64 counts are flagged: one
+// bit per block, 8 KiB for 4 Mi counts, small enough to stay in the
+// first-level cache.  A flagged count is given to std::log itself.
 //
-// The codes are made at run time against this process's std::log, so the
-// values are whatever that library returns.  The vector kernels
-// (filter/preprocess.cpp) run the same operations in the same order, without
-// fused multiply-adds, so every lane gives the scalar doubles.
+// The vector kernels (filter/preprocess.cpp) run the same operations in the
+// same order, without fused multiply-adds, so every lane gives the scalar
+// doubles.
 #pragma once
 
 #include <cmath>
@@ -28,81 +28,85 @@
 namespace cbrecon {
 
 namespace logs {
-inline constexpr int kBuckets = 128;  // reciprocal table entries: 7 mantissa bits
+inline constexpr int kBuckets = 16;        // reciprocal table entries: the top 4 mantissa bits
+inline constexpr int kBucketShift = 48;    // bit of the double where they start
+inline constexpr int kBlockShift = 6;      // 64 counts per flag bit
+inline constexpr uint32_t kFillUnit = 2048;  // counts per 32-bit word of flags
 // ln 2 in two parts; the high part has 21 zero bits at the bottom, so
 // e * kLn2Hi is exact for every exponent of a 32-bit count.
 inline constexpr double kLn2Hi = 6.93147180369123816490e-01;
 inline constexpr double kLn2Lo = 1.90821492927058770002e-10;
-// log1p(r) ~ r + r^2 (kC2 + r (kC3 + r (kC4 + r (kC5 + r kC6)))) for |r| < 1/256.
-inline constexpr double kC2 = -0.5, kC3 = 1.0 / 3.0, kC4 = -0.25, kC5 = 0.2, kC6 = -1.0 / 6.0;
+// log1p(r) ~ r + r^2 (kC[0] + r (kC[1] + ... + r kC[8])), kC[i] = (-1)^(i+1) / (i + 2).
+inline constexpr double kC[9] = {-1.0 / 2, 1.0 / 3, -1.0 / 4, 1.0 / 5, -1.0 / 6, 1.0 / 7, -1.0 / 8, 1.0 / 9, -1.0 / 10};
 // 2^52 + 1023: (2^52 + E) - kExpBias is E - 1023 exactly, for the vector
 // kernels that place the biased exponent E in the low bits of 2^52.
-inline constexpr double kExpBias = 4503599627371519.0;
+inline constexpr double kTwo52 = 4503599627370496.0, kExpBias = 4503599627371519.0;
 inline constexpr uint64_t kMantissa = 0x000FFFFFFFFFFFFFull, kOne = 0x3FF0000000000000ull;
-inline constexpr uint32_t kEscape = 3;  // code: ask std::log
+
+// Bucket j covers mantissas [1 + j/16, 1 + (j+1)/16): invc is the
+// reciprocal of its centre rounded to float (so that m * invc is exact for
+// counts below 2^29 and r = m * invc - 1 is exact), hi + lo is -log(invc)
+// to about 64 bits.
+struct Buckets {
+  double invc[kBuckets], hi[kBuckets], lo[kBuckets];
+};
+const Buckets& buckets();
 }  // namespace logs
 
-// The fixed sequence for a count n >= 1 (see above).  `invc` and `logc` are
-// the table of a LogTable.
-inline double log_approx(uint32_t n, const double* invc, const double* logc) {
+// The fixed sequence for a count n >= 1 (see above).
+inline double log_approx(uint32_t n, const logs::Buckets& t) {
   using namespace logs;
   const double x = static_cast<double>(n);
   uint64_t b;
   std::memcpy(&b, &x, sizeof b);
   const double e = static_cast<double>(static_cast<int>(b >> 52) - 1023);
-  const uint32_t j = static_cast<uint32_t>(b >> 45) & (kBuckets - 1);
+  const uint32_t j = static_cast<uint32_t>(b >> kBucketShift) & (kBuckets - 1);
   const uint64_t mb = (b & kMantissa) | kOne;
   double m;
   std::memcpy(&m, &mb, sizeof m);
-  const double r = m * invc[j] - 1.0;
-  const double q = r * r * (kC2 + r * (kC3 + r * (kC4 + r * (kC5 + r * kC6))));
-  return (e * kLn2Hi + logc[j]) + (r + (q + e * kLn2Lo));
+  const double r = m * t.invc[j] - 1.0;
+  double p = kC[8];
+  for (int i = 7; i >= 0; --i) p = kC[i] + r * p;
+  const double q = r * r * p;
+  // s + s_lo = e ln2_hi + hi exactly, then u + u_lo = s + r exactly.
+  const double a = e * kLn2Hi, c = t.hi[j];
+  const double s = a + c, sc = s - a;
+  const double s_lo = (a - (s - sc)) + (c - sc);
+  const double u = s + r, ur = u - s;
+  const double u_lo = (s - (u - ur)) + (r - ur);
+  return u + (u_lo + (q + (e * kLn2Lo + (t.lo[j] + s_lo))));
 }
 
+class LogTable;
 // log_approx of the counts n0 .. n0 + 7 into out[0 .. 7] (a vector kernel's
 // form of it; see filter/preprocess.h).
-using LogApprox8 = void (*)(uint32_t n0, const double* invc, const double* logc, double* out);
+using LogApprox8 = void (*)(uint32_t n0, const logs::Buckets& t, double* out);
 
 class LogTable {
  public:
   LogTable() = default;  // no counts: every logarithm comes from std::log
-  // Counts [0, size), size < 2^31; the codes are filled by fill().
+  // Counts [0, size), size < 2^31; flags still to fill (every block is
+  // flagged until then).
   explicit LogTable(uint32_t size);
 
-  // Codes of counts [begin, end): begin a multiple of 4, end a multiple of 4
-  // or size().  Disjoint ranges may be filled by different threads.
+  // Flags of counts [begin, end): begin a multiple of logs::kFillUnit, end
+  // one too or size().  Disjoint ranges may be filled by different threads.
   // `approx8` (optional) computes the sequence eight counts at a time.
   void fill(uint32_t begin, uint32_t end, LogApprox8 approx8 = nullptr);
 
   uint32_t size() const { return size_; }
-  // std::log(n) for every n (n >= size() and escapes by std::log itself).
+  // std::log(n) for every n.
   double log(uint32_t n) const {
-    if (n < size_) {
-      const uint32_t k = code(n);
-      if (k != logs::kEscape) return neighbour(log_approx(n, invc_, logc_), k);
-    }
+    if (n < size_ && !flagged(n)) return log_approx(n, logs::buckets());
     return std::log(static_cast<double>(n));
   }
-  uint32_t code(uint32_t n) const { return codes_.data()[n >> 2] >> ((n & 3) * 2) & 3; }
-  // The double `k - 1` places above a positive double.
-  static double neighbour(double a, uint32_t k) {
-    uint64_t b;
-    std::memcpy(&b, &a, sizeof b);
-    b += static_cast<uint64_t>(static_cast<int64_t>(k) - 1);
-    std::memcpy(&a, &b, sizeof a);
-    return a;
-  }
-
-  const double* invc() const { return invc_; }
-  const double* logc() const { return logc_; }
-  // 2-bit codes, four counts per byte from the low bits, and 4 bytes past
-  // the last so that a 32-bit load at any count's byte stays inside.
-  const uint8_t* codes() const { return codes_.data(); }
+  // Whether count n < size() goes to std::log.
+  bool flagged(uint32_t n) const { return flags_.data()[n >> 11] >> (n >> logs::kBlockShift & 31) & 1; }
+  const uint32_t* flags() const { return flags_.data(); }
 
  private:
   uint32_t size_ = 0;
-  double invc_[logs::kBuckets] = {}, logc_[logs::kBuckets] = {};
-  Matrix<uint8_t> codes_;
+  Matrix<uint32_t> flags_;
 };
 
 }  // namespace cbrecon

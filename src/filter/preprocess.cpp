@@ -109,8 +109,8 @@ inline float line_integral(uint32_t n, float m, double ln, const LogTable* logs)
 void log_row(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out, long c0, long c1) {
   for (long c = c0; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
-void approx_scalar(uint32_t n0, const double* invc, const double* logc, double* out) {
-  for (uint32_t i = 0; i < 8; ++i) out[i] = log_approx(n0 + i, invc, logc);
+void approx_scalar(uint32_t n0, const logs::Buckets& t, double* out) {
+  for (uint32_t i = 0; i < 8; ++i) out[i] = log_approx(n0 + i, t);
 }
 void weight_row(float* row, const double* ww, const float* rd, long ncols) {
   for (long c = 0; c < ncols; ++c) row[c] = static_cast<float>(ww[c] * row[c] / rd[c]);
@@ -119,60 +119,57 @@ void weight_row(float* row, const double* ww, const float* rd, long ncols) {
 #if defined(__x86_64__)
 // The same loops eight pixels at a time (the AVX-512 intrinsics in their
 // zero-masked forms with full masks: the plain ones draw GCC 12's
-// uninitialised-operand warnings).  Every lane runs the scalar
-// operations in double and rounds once, so the results are the scalar ones.
-// Logarithms follow log_approx (filter/log_table.h) operation for operation
-// and take their codes by a gather; counts past the table, escapes and
-// runs without a table go through the scalar routine.
+// uninitialised-operand warnings).  Every lane runs the scalar operations
+// in double and rounds once, so the results are the scalar ones.
+// Logarithms follow log_approx (filter/log_table.h) operation for operation;
+// flagged counts, counts past the table and runs without a table go through
+// the scalar routine.
 
 #define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX512)))
-// log_approx of eight counts, moved by their codes; `good` gets the lanes
-// whose result is std::log's (count in the table and not an escape).
-CBRECON_PP_FN inline __m512d approx8_avx512(__m256i n, const double* invc_tab, const double* logc_tab) {
+// log_approx of eight counts; the bucket tables are two registers each.
+CBRECON_PP_FN inline __m512d approx8_avx512(__m256i n, const logs::Buckets& t) {
   using namespace logs;
   const __m512i b = _mm512_castpd_si512(_mm512_maskz_cvtepu32_pd(0xff, n));
-  const __m512d e = _mm512_sub_pd(
-      _mm512_castsi512_pd(_mm512_or_si512(_mm512_maskz_srli_epi64(0xff, b, 52), _mm512_castpd_si512(_mm512_set1_pd(4503599627370496.0)))),
-      _mm512_set1_pd(kExpBias));
-  const __m512i j = _mm512_and_si512(_mm512_maskz_srli_epi64(0xff, b, 45), _mm512_set1_epi64(kBuckets - 1));
+  const __m512d e = _mm512_sub_pd(_mm512_castsi512_pd(_mm512_or_si512(_mm512_maskz_srli_epi64(0xff, b, 52),
+                                                                      _mm512_castpd_si512(_mm512_set1_pd(kTwo52)))),
+                                  _mm512_set1_pd(kExpBias));
+  const __m512i j = _mm512_maskz_srli_epi64(0xff, b, kBucketShift);  // the permutes read the low 4 bits
   const __m512d m = _mm512_castsi512_pd(_mm512_or_si512(_mm512_and_si512(b, _mm512_set1_epi64(kMantissa)),
                                                         _mm512_set1_epi64(kOne)));
-  const __m512d invc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, invc_tab, 8);
-  const __m512d logc = _mm512_mask_i64gather_pd(_mm512_setzero_pd(), 0xff, j, logc_tab, 8);
-  const __m512d r = _mm512_sub_pd(_mm512_mul_pd(m, invc), _mm512_set1_pd(1.0));
-  __m512d p = _mm512_add_pd(_mm512_set1_pd(kC5), _mm512_mul_pd(r, _mm512_set1_pd(kC6)));
-  p = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, p));
-  p = _mm512_add_pd(_mm512_set1_pd(kC3), _mm512_mul_pd(r, p));
-  p = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, p));
+  auto pick = [&](const double* tab) CBRECON_PP_FN {
+    return _mm512_permutex2var_pd(_mm512_loadu_pd(tab), j, _mm512_loadu_pd(tab + 8));
+  };
+  const __m512d r = _mm512_sub_pd(_mm512_mul_pd(m, pick(t.invc)), _mm512_set1_pd(1.0));
+  __m512d p = _mm512_set1_pd(kC[8]);
+  for (int i = 7; i >= 0; --i) p = _mm512_add_pd(_mm512_set1_pd(kC[i]), _mm512_mul_pd(r, p));
   const __m512d q = _mm512_mul_pd(_mm512_mul_pd(r, r), p);
-  const __m512d hi = _mm512_add_pd(_mm512_mul_pd(e, _mm512_set1_pd(kLn2Hi)), logc);
-  const __m512d lo = _mm512_add_pd(r, _mm512_add_pd(q, _mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo))));
-  return _mm512_add_pd(hi, lo);
-}
-// The logarithms of eight counts: their log_approx moved by their codes;
-// `good` gets the lanes whose result is std::log's (count in the table and
-// not an escape).
-CBRECON_PP_FN inline __m512d log8_avx512(__m256i n, const LogTable& t, __mmask8& good) {
-  const __m256i three = _mm256_set1_epi32(3);
-  const __m512d a = approx8_avx512(n, t.invc(), t.logc());
-  const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, _mm256_set1_epi32(static_cast<int32_t>(t.size())));
-  const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, 2),
-                                                    t.codes(), 1);
-  const __m256i code = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_slli_epi32(_mm256_and_si256(n, three), 1)), three);
-  good = in_table & _mm256_cmpneq_epi32_mask(code, three);
-  const __m512i k = _mm512_maskz_cvtepi32_epi64(0xff, _mm256_sub_epi32(code, _mm256_set1_epi32(1)));
-  return _mm512_castsi512_pd(_mm512_add_epi64(_mm512_castpd_si512(a), k));
+  const __m512d a = _mm512_mul_pd(e, _mm512_set1_pd(kLn2Hi)), c = pick(t.hi);
+  const __m512d s = _mm512_add_pd(a, c), sc = _mm512_sub_pd(s, a);
+  const __m512d s_lo = _mm512_add_pd(_mm512_sub_pd(a, _mm512_sub_pd(s, sc)), _mm512_sub_pd(c, sc));
+  const __m512d u = _mm512_add_pd(s, r), ur = _mm512_sub_pd(u, s);
+  const __m512d u_lo = _mm512_add_pd(_mm512_sub_pd(s, _mm512_sub_pd(u, ur)), _mm512_sub_pd(r, ur));
+  const __m512d small = _mm512_add_pd(q, _mm512_add_pd(_mm512_mul_pd(e, _mm512_set1_pd(kLn2Lo)),
+                                                      _mm512_add_pd(pick(t.lo), s_lo)));
+  return _mm512_add_pd(u, _mm512_add_pd(u_lo, small));
 }
 CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out,
                                   long c0, long c1) {
   long c = c0;
   if (logs && logs->size() > 0) {
+    const logs::Buckets& t = logs::buckets();
     const __m512d lnv = _mm512_set1_pd(ln), scale = _mm512_set1_pd(10000.0);
+    const __m256i size = _mm256_set1_epi32(static_cast<int32_t>(logs->size())), one = _mm256_set1_epi32(1);
     for (; c + 8 <= c1; c += 8) {
       const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
       const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
-      __mmask8 good;
-      const __m512d logn = log8_avx512(n, *logs, good);
+      const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, size);
+      // The count's flag: bit (n >> 6) & 31 of word n >> 11.
+      const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, 11),
+                                                        logs->flags(), 4);
+      const __mmask8 good = _mm256_mask_testn_epi32_mask(
+          in_table, _mm256_srlv_epi32(word, _mm256_and_si256(_mm256_srli_epi32(n, logs::kBlockShift), _mm256_set1_epi32(31))),
+          one);
+      const __m512d logn = approx8_avx512(n, t);
       const __m512d mv = _mm512_maskz_cvtps_pd(0xff, _mm256_loadu_ps(m + c));
       const __m512d with_log = _mm512_add_pd(_mm512_sub_pd(mv, logn), lnv);
       const __m512d without = _mm512_add_pd(mv, lnv);
@@ -185,9 +182,9 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
-CBRECON_PP_FN void approx_avx512(uint32_t n0, const double* invc, const double* logc, double* out) {
+CBRECON_PP_FN void approx_avx512(uint32_t n0, const logs::Buckets& t, double* out) {
   const __m256i n = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(n0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  _mm512_storeu_pd(out, approx8_avx512(n, invc, logc));
+  _mm512_storeu_pd(out, approx8_avx512(n, t));
 }
 CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
@@ -200,56 +197,54 @@ CBRECON_PP_FN void weight_row_avx512(float* row, const double* ww, const float* 
 #undef CBRECON_PP_FN
 
 #define CBRECON_PP_FN __attribute__((target(CBRECON_TARGET_PREPROCESS_AVX2)))
-// log_approx of four counts (as doubles).
-CBRECON_PP_FN inline __m256d approx4_avx2(__m256d x, const double* invc_tab, const double* logc_tab) {
+// log_approx of four counts (as doubles); the bucket tables by gathers.
+CBRECON_PP_FN inline __m256d approx4_avx2(__m256d x, const logs::Buckets& t) {
   using namespace logs;
   const __m256i b = _mm256_castpd_si256(x);
   const __m256d e = _mm256_sub_pd(
-      _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(b, 52), _mm256_castpd_si256(_mm256_set1_pd(4503599627370496.0)))),
+      _mm256_castsi256_pd(_mm256_or_si256(_mm256_srli_epi64(b, 52), _mm256_castpd_si256(_mm256_set1_pd(kTwo52)))),
       _mm256_set1_pd(kExpBias));
-  const __m256i j = _mm256_and_si256(_mm256_srli_epi64(b, 45), _mm256_set1_epi64x(kBuckets - 1));
+  const __m256i j = _mm256_and_si256(_mm256_srli_epi64(b, kBucketShift), _mm256_set1_epi64x(kBuckets - 1));
   const __m256d m = _mm256_castsi256_pd(_mm256_or_si256(_mm256_and_si256(b, _mm256_set1_epi64x(kMantissa)),
                                                         _mm256_set1_epi64x(kOne)));
-  const __m256d invc = _mm256_i64gather_pd(invc_tab, j, 8), logc = _mm256_i64gather_pd(logc_tab, j, 8);
-  const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, invc), _mm256_set1_pd(1.0));
-  __m256d p = _mm256_add_pd(_mm256_set1_pd(kC5), _mm256_mul_pd(r, _mm256_set1_pd(kC6)));
-  p = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, p));
-  p = _mm256_add_pd(_mm256_set1_pd(kC3), _mm256_mul_pd(r, p));
-  p = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, p));
+  const __m256d r = _mm256_sub_pd(_mm256_mul_pd(m, _mm256_i64gather_pd(t.invc, j, 8)), _mm256_set1_pd(1.0));
+  __m256d p = _mm256_set1_pd(kC[8]);
+  for (int i = 7; i >= 0; --i) p = _mm256_add_pd(_mm256_set1_pd(kC[i]), _mm256_mul_pd(r, p));
   const __m256d q = _mm256_mul_pd(_mm256_mul_pd(r, r), p);
-  const __m256d hi = _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), logc);
-  const __m256d lo = _mm256_add_pd(r, _mm256_add_pd(q, _mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo))));
-  return _mm256_add_pd(hi, lo);
-}
-// The same moved by the counts' codes k (int64 lanes: -1, 0 or 1).
-CBRECON_PP_FN inline __m256d log4_avx2(__m256d x, __m256i k, const LogTable& t) {
-  return _mm256_castsi256_pd(_mm256_add_epi64(_mm256_castpd_si256(approx4_avx2(x, t.invc(), t.logc())), k));
+  const __m256d a = _mm256_mul_pd(e, _mm256_set1_pd(kLn2Hi)), c = _mm256_i64gather_pd(t.hi, j, 8);
+  const __m256d s = _mm256_add_pd(a, c), sc = _mm256_sub_pd(s, a);
+  const __m256d s_lo = _mm256_add_pd(_mm256_sub_pd(a, _mm256_sub_pd(s, sc)), _mm256_sub_pd(c, sc));
+  const __m256d u = _mm256_add_pd(s, r), ur = _mm256_sub_pd(u, s);
+  const __m256d u_lo = _mm256_add_pd(_mm256_sub_pd(s, _mm256_sub_pd(u, ur)), _mm256_sub_pd(r, ur));
+  const __m256d small = _mm256_add_pd(q, _mm256_add_pd(_mm256_mul_pd(e, _mm256_set1_pd(kLn2Lo)),
+                                                      _mm256_add_pd(_mm256_i64gather_pd(t.lo, j, 8), s_lo)));
+  return _mm256_add_pd(u, _mm256_add_pd(u_lo, small));
 }
 CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, const LogTable* logs, float* out,
                                 long c0, long c1) {
   long c = c0;
   if (logs && logs->size() > 0) {
+    const logs::Buckets& t = logs::buckets();
     const __m256d lnv = _mm256_set1_pd(ln), scale = _mm256_set1_pd(10000.0);
-    const __m256i three = _mm256_set1_epi32(3), one = _mm256_set1_epi32(1);
+    const __m256i one = _mm256_set1_epi32(1), bits = _mm256_set1_epi32(31);
     const __m256i last = _mm256_set1_epi32(static_cast<int32_t>(logs->size() - 1));
     for (; c + 8 <= c1; c += 8) {
       const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
       // Counts below the table's size (unsigned), by their minimum with its last count.
       const __m256i in_table = _mm256_cmpeq_epi32(_mm256_min_epu32(n, last), n);
-      const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(logs->codes()),
-                                                       _mm256_srli_epi32(n, 2), in_table, 1);
-      const __m256i code = _mm256_and_si256(_mm256_srlv_epi32(word, _mm256_slli_epi32(_mm256_and_si256(n, three), 1)), three);
-      const __m256i good = _mm256_andnot_si256(_mm256_cmpeq_epi32(code, three), in_table);
+      const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(logs->flags()),
+                                                       _mm256_srli_epi32(n, 11), in_table, 4);
+      const __m256i flag = _mm256_and_si256(
+          _mm256_srlv_epi32(word, _mm256_and_si256(_mm256_srli_epi32(n, logs::kBlockShift), bits)), one);
+      const __m256i good = _mm256_andnot_si256(_mm256_cmpeq_epi32(flag, one), in_table);
       const __m256i zero = _mm256_cmpeq_epi32(n, _mm256_setzero_si256());
-      const __m256i k = _mm256_sub_epi32(code, one);
       __m128 half[2];
       for (int h = 0; h < 2; ++h) {
         const __m128i nh = h ? _mm256_extracti128_si256(n, 1) : _mm256_castsi256_si128(n);
-        const __m128i kh = h ? _mm256_extracti128_si256(k, 1) : _mm256_castsi256_si128(k);
         const __m128i zh = h ? _mm256_extracti128_si256(zero, 1) : _mm256_castsi256_si128(zero);
         // Counts below 2^31 convert exactly as signed; larger ones are past
         // the table and redone below.
-        const __m256d logn = log4_avx2(_mm256_cvtepi32_pd(nh), _mm256_cvtepi32_epi64(kh), *logs);
+        const __m256d logn = approx4_avx2(_mm256_cvtepi32_pd(nh), t);
         const __m256d mv = _mm256_cvtps_pd(_mm_loadu_ps(m + c + 4 * h));
         const __m256d with_log = _mm256_add_pd(_mm256_sub_pd(mv, logn), lnv);
         const __m256d without = _mm256_add_pd(mv, lnv);
@@ -265,10 +260,10 @@ CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, c
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
 }
-CBRECON_PP_FN void approx_avx2(uint32_t n0, const double* invc, const double* logc, double* out) {
+CBRECON_PP_FN void approx_avx2(uint32_t n0, const logs::Buckets& t, double* out) {
   const __m256i n = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(n0)), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
-  _mm256_storeu_pd(out, approx4_avx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(n)), invc, logc));
-  _mm256_storeu_pd(out + 4, approx4_avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(n, 1)), invc, logc));
+  _mm256_storeu_pd(out, approx4_avx2(_mm256_cvtepi32_pd(_mm256_castsi256_si128(n)), t));
+  _mm256_storeu_pd(out + 4, approx4_avx2(_mm256_cvtepi32_pd(_mm256_extracti128_si256(n, 1)), t));
 }
 CBRECON_PP_FN void weight_row_avx2(float* row, const double* ww, const float* rd, long ncols) {
   long c = 0;
@@ -325,7 +320,13 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
     const bool data_row = r >= 8 && r <= nslices - 9;
     // Line integrals inside the frame; the frame columns of a data row and
     // whole frame rows are 0.
-    std::fill(row, row + ncols, 0.0f);
+    if (data_row) {
+      const long inner0 = std::min(ncols, s + 8), inner1 = std::clamp(s + ndets - 8, inner0, ncols);
+      std::fill(row, row + inner0, 0.0f);
+      std::fill(row + inner1, row + ncols, 0.0f);
+    } else {
+      std::fill(row, row + ncols, 0.0f);
+    }
     if (data_row) {
       const uint32_t* in = raw + r * static_cast<long>(ndets);
       // Real column c lands on processed column c + s.

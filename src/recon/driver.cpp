@@ -149,10 +149,11 @@ void Reconstruction::read_mask_tables() {
   const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 22, 2 * uint64_t{top} + 2));
   t_.logs = LogTable(n);
-  // Tasks of whole bytes of codes (4 counts each).
-  const long quads = (static_cast<long>(n) + 3) / 4;
-  pool_->parallel_for(quads, [&](long b, long e, int) {
-    t_.logs.fill(static_cast<uint32_t>(4 * b), static_cast<uint32_t>(std::min<long>(4 * e, n)), log_approx8());
+  // Tasks of whole words of flags.
+  const long unit = logs::kFillUnit;
+  const long units = (static_cast<long>(n) + unit - 1) / unit;
+  pool_->parallel_for(units, [&](long b, long e, int) {
+    t_.logs.fill(static_cast<uint32_t>(unit * b), static_cast<uint32_t>(std::min<long>(unit * e, n)), log_approx8());
   });
 }
 
