@@ -74,9 +74,11 @@ TEST(SharedFolder, PlantedLinksAreReplacedNeverFollowed) {
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(f))) << f;
     EXPECT_GT(fs::file_size(f), 0u) << f;
   }
-  for (const std::string& n : files_in(scan.dir.str()))
-    if (n.find(".tmp-") != std::string::npos)
+  for (const std::string& n : files_in(scan.dir.str())) {
+    if (n.find(".tmp-") != std::string::npos) {
       EXPECT_TRUE(fs::is_symlink(scan.dir.file(n))) << "left behind: " << n;
+    }
+  }
 }
 
 TEST(SharedFolder, TwoRunsWithTheSameProcessIdWriteOneCompleteVolume) {
