@@ -121,7 +121,7 @@ void weight_row(float* row, const double* ww, const float* rd, long ncols) {
 // zero-masked forms with full masks: the plain ones draw GCC 12's
 // uninitialised-operand warnings).  Every lane runs the scalar operations
 // in double and rounds once, so the results are the scalar ones.
-// Logarithms follow log_approx (filter/log_table.h) operation for operation;
+// Logarithms follow log_approx (numeric/log_table.h) operation for operation;
 // flagged counts, counts past the table and runs without a table go through
 // the scalar routine.
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "filter/log_table.h"
+#include "numeric/log_table.h"
 #include "numeric/arrays.h"
 #include "geometry/geometry.h"
 
@@ -53,7 +53,7 @@ std::vector<float> fan_angles(uint16_t ncols_ext, float ucenter);
 // the 8-pixel frame, zeros on it, and in half-fan mode the extension of
 // every row towards column 0; then multiplies by ww[c] / rdist[r][c].
 // `logs` (may be null) gives std::log of the counts without calling it for
-// each pixel (see filter/log_table.h); the values are the library's own, so
+// each pixel (see numeric/log_table.h); the values are the library's own, so
 // the result is the same either way.
 // `minus` (may be null): an image of the same shape and pitch as `proj`
 // whose values, each times `minus_scale` rounded to float, are subtracted in

@@ -39,15 +39,19 @@ Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, 
   return read_mask_from(f.get(), nslices, ndets, head);
 }
 
-Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm) {
+Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm,
+                             const LogTable* logs) {
   Matrix<float> M = matrix(0, nslices - 1, 0, ndets - 1);
   std::memset(M.data(), 0, M.size() * sizeof(float));
   const float g = static_cast<float>(std::log(ctnorm));
   for (long r = 8; r <= nslices - 9; ++r) {
     for (long c = 8; c <= ndets - 9; ++c) {
       const float m = static_cast<float>(raw[r][c]);
+      // Counts below 2^24 are their float exactly: the table's logarithm.
+      const uint32_t n = raw[r][c];
       if (m > 0)
-        M[r][c] = static_cast<float>(std::log(static_cast<double>(m)) - static_cast<double>(g));
+        M[r][c] = static_cast<float>((logs && n < (1u << 24) ? logs->log(n) : std::log(static_cast<double>(m))) -
+                                     static_cast<double>(g));
       else
         M[r][c] = static_cast<float>(0.5 * (static_cast<double>(M[r - 1][c]) + static_cast<double>(M[r][c - 1])));
     }

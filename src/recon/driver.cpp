@@ -143,7 +143,6 @@ void Reconstruction::read_mask_tables() {
   if (!usable_ctnorm(mask_head_))
     throw RunError(strprintf("mask file %s: CTnorm (header byte 440) is %g; a positive number is needed",
                              p_.fn_msk.c_str(), ctnorm));
-  t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm);
   // Views hold counts up to about the open-field counts: cover the counts
   // up to twice the largest mask count (at most 4 Mi).
   const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
@@ -155,6 +154,7 @@ void Reconstruction::read_mask_tables() {
   pool_->parallel_for(units, [&](long b, long e, int) {
     t_.logs.fill(static_cast<uint32_t>(unit * b), static_cast<uint32_t>(std::min<long>(unit * e, n)), log_approx8());
   });
+  t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm, &t_.logs);
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view

@@ -227,6 +227,11 @@ TEST(Mask, LogImageAndZeroCounts) {
   EXPECT_EQ(M[8][9], inside);
   EXPECT_EQ(M[9][9], static_cast<float>(0.5 * (static_cast<double>(M[8][9]) + M[9][8])));
   EXPECT_EQ(M[10][10], static_cast<float>(std::log(16777216.0) - static_cast<double>(static_cast<float>(std::log(10.0)))));
+  // The run's logarithms of counts give the same image.
+  LogTable logs(2048);
+  logs.fill(0, logs.size());
+  const Matrix<float> T = mask_log_image(raw, rows, cols, 10.0, &logs);
+  EXPECT_EQ(std::memcmp(T.data(), M.data(), M.size() * sizeof(float)), 0);
 }
 
 TEST(Mask, ShortFileLeavesZerosAndMissingFileIsReported) {

@@ -1,4 +1,4 @@
-#include "filter/log_table.h"
+#include "numeric/log_table.h"
 
 #include <algorithm>
 
