@@ -353,6 +353,83 @@ CBRECON_LANES_FN void fft_convolve_lanes(float* data, const float* spectrum, int
   rfft_lanes<L>(data, n, -1, inv);
 }
 
+#if CBRECON_LANES_ISA >= 2
+// 8 x 8 and 4 x 4 transposes of float registers (AVX / SSE shuffles).
+CBRECON_LANES_FN inline void transpose8(__m256 r[8]) {
+  __m256 t[8], u[8];
+  for (int i = 0; i < 8; i += 2) {
+    t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+    t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+  }
+  for (int i = 0; i < 8; i += 4) {
+    u[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
+    u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
+    u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
+    u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
+  }
+  for (int i = 0; i < 4; ++i) {
+    r[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
+    r[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
+  }
+}
+CBRECON_LANES_FN inline void transpose4(__m128 r[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+#endif
+
+// Lane packing: scratch[c * W + l] = src[l][c] for columns [0, ncols), and
+// back: dst[l][c] = scratch[c * W + l] * scale for the first nl lanes, in
+// blocks of W x W transposes where the instruction set has them.  Moves
+// and one float product each: the same values either way.
+template <class L>
+CBRECON_LANES_FN void pack_lanes(const float* const* src, int ncols, float* scratch) {
+  constexpr int W = L::w;
+  int c = 0;
+#if CBRECON_LANES_ISA >= 2
+  if constexpr (W == 8) {
+    for (; c + 8 <= ncols; c += 8) {
+      __m256 r[8];
+      for (int l = 0; l < 8; ++l) r[l] = _mm256_loadu_ps(src[l] + c);
+      transpose8(r);
+      for (int k = 0; k < 8; ++k) _mm256_storeu_ps(scratch + (c + k) * 8, r[k]);
+    }
+  } else if constexpr (W == 4) {
+    for (; c + 4 <= ncols; c += 4) {
+      __m128 r[4];
+      for (int l = 0; l < 4; ++l) r[l] = _mm_loadu_ps(src[l] + c);
+      transpose4(r);
+      for (int k = 0; k < 4; ++k) _mm_storeu_ps(scratch + (c + k) * 4, r[k]);
+    }
+  }
+#endif
+  for (; c < ncols; ++c)
+    for (int l = 0; l < W; ++l) scratch[c * W + l] = src[l][c];
+}
+template <class L>
+CBRECON_LANES_FN void unpack_lanes(const float* scratch, int ncols, float scale, float* const* dst, int nl) {
+  constexpr int W = L::w;
+  int c = 0;
+#if CBRECON_LANES_ISA >= 2
+  if constexpr (W == 8) {
+    const __m256 sv = _mm256_set1_ps(scale);
+    for (; c + 8 <= ncols; c += 8) {
+      __m256 r[8];
+      for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(scratch + (c + k) * 8);
+      transpose8(r);
+      for (int l = 0; l < nl; ++l) _mm256_storeu_ps(dst[l] + c, _mm256_mul_ps(r[l], sv));
+    }
+  } else if constexpr (W == 4) {
+    const __m128 sv = _mm_set1_ps(scale);
+    for (; c + 4 <= ncols; c += 4) {
+      __m128 r[4];
+      for (int k = 0; k < 4; ++k) r[k] = _mm_loadu_ps(scratch + (c + k) * 4);
+      transpose4(r);
+      for (int l = 0; l < nl; ++l) _mm_storeu_ps(dst[l] + c, _mm_mul_ps(r[l], sv));
+    }
+  }
+#endif
+  for (int l = 0; l < nl; ++l)
+    for (int k = c; k < ncols; ++k) dst[l][k] = scratch[k * W + l] * scale;
+}
+
 // Filters rows in groups of L::w: transpose the group into scratch (padding
 // with zero rows past `count` and zero columns past ncols_ext), convolve all
 // lanes at once, scale and transpose back.
@@ -366,16 +443,16 @@ CBRECON_LANES_FN void filter_rows_lanes(float* rows, size_t stride, int count,
   for (int r0 = 0; r0 < count; r0 += W) {
     const int nl = count - r0 < W ? count - r0 : W;
     const float* src[W];
-    for (int l = 0; l < W; ++l) src[l] = l < nl ? rows + (r0 + l) * stride : zero_row;
-    for (int c = 0; c < ncols_ext; ++c)
-      for (int l = 0; l < W; ++l) scratch[c * W + l] = src[l][c];
+    float* dst[W];
+    for (int l = 0; l < W; ++l) {
+      src[l] = l < nl ? rows + (r0 + l) * stride : zero_row;
+      dst[l] = l < nl ? rows + (r0 + l) * stride : nullptr;
+    }
+    pack_lanes<L>(src, ncols_ext, scratch);
     std::memset(scratch + ncols_ext * W, 0, sizeof(float) * (nfft - ncols_ext) * W);
     fft_convolve_lanes<L>(scratch, plan.spectrum, nfft, TableTwiddle{plan.tw_fwd},
                           TableTwiddle{plan.tw_inv});
-    for (int l = 0; l < nl; ++l) {
-      float* dst = rows + (r0 + l) * stride;
-      for (int c = 0; c < ncols_ext; ++c) dst[c] = scratch[c * W + l] * plan.scale;
-    }
+    unpack_lanes<L>(scratch, ncols_ext, plan.scale, dst, nl);
   }
 }
 
