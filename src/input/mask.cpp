@@ -1,5 +1,6 @@
 #include "input/mask.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -40,22 +41,28 @@ Matrix<uint32_t> read_mask(const std::string& fn_msk, long nslices, long ndets, 
 }
 
 Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm,
-                             const LogTable* logs) {
+                             ThreadPool* pool) {
   Matrix<float> M = matrix(0, nslices - 1, 0, ndets - 1);
   std::memset(M.data(), 0, M.size() * sizeof(float));
   const float g = static_cast<float>(std::log(ctnorm));
-  for (long r = 8; r <= nslices - 9; ++r) {
-    for (long c = 8; c <= ndets - 9; ++c) {
-      const float m = static_cast<float>(raw[r][c]);
-      // Counts below 2^24 are their float exactly: the table's logarithm.
-      const uint32_t n = raw[r][c];
-      if (m > 0)
-        M[r][c] = static_cast<float>((logs && n < (1u << 24) ? logs->log(n) : std::log(static_cast<double>(m))) -
-                                     static_cast<double>(g));
-      else
+  // The logarithms of the counts, row by row on any thread; then the zero
+  // counts in raster order, each from its final neighbours above and to the
+  // left (the same values as one pass in raster order).
+  auto logs = [&](long r0, long r1, int) {
+    for (long r = std::max(r0, 8L); r < std::min(r1, nslices - 8); ++r)
+      for (long c = 8; c <= ndets - 9; ++c) {
+        const float m = static_cast<float>(raw[r][c]);
+        if (m > 0) M[r][c] = static_cast<float>(std::log(static_cast<double>(m)) - static_cast<double>(g));
+      }
+  };
+  if (pool)
+    pool->parallel_for(nslices, logs);
+  else
+    logs(0, nslices, 0);
+  for (long r = 8; r <= nslices - 9; ++r)
+    for (long c = 8; c <= ndets - 9; ++c)
+      if (!(static_cast<float>(raw[r][c]) > 0))
         M[r][c] = static_cast<float>(0.5 * (static_cast<double>(M[r - 1][c]) + static_cast<double>(M[r][c - 1])));
-    }
-  }
   return M;
 }
 

@@ -10,7 +10,7 @@
 
 #include "input/projection.h"
 #include "numeric/arrays.h"
-#include "numeric/log_table.h"
+#include "numeric/parallel.h"
 
 namespace cbrecon {
 
@@ -27,9 +27,9 @@ Matrix<uint32_t> read_mask_from(std::FILE* f, long nslices, long ndets, uint8_t*
 
 // Mask log image: 0 on the 8-pixel frame; inside, ln(m) - ln(CTnorm) with m
 // the count as a float; a zero count takes the mean of the final pixel above
-// and the one to the left.  `ctnorm` must be positive and finite.  `logs`
-// (may be null) gives the logarithms of the counts (the same values).
+// and the one to the left.  `ctnorm` must be positive and finite.  `pool`
+// (may be null) shares out the logarithms.
 Matrix<float> mask_log_image(const Matrix<uint32_t>& raw, long nslices, long ndets, double ctnorm,
-                             const LogTable* logs = nullptr);
+                             ThreadPool* pool = nullptr);
 
 }  // namespace cbrecon

@@ -154,7 +154,7 @@ void Reconstruction::read_mask_tables() {
   pool_->parallel_for(units, [&](long b, long e, int) {
     t_.logs.fill(static_cast<uint32_t>(unit * b), static_cast<uint32_t>(std::min<long>(unit * e, n)), log_approx8());
   });
-  t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm, &t_.logs);
+  t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm, pool_.get());
 }
 
 // Every phase bin from one reading of the respiratory file: each bin's view

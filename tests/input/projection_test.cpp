@@ -217,6 +217,7 @@ TEST(Mask, LogImageAndZeroCounts) {
   for (size_t i = 0; i < raw.size(); ++i) raw.data()[i] = 1000;
   raw[8][8] = 0;
   raw[9][9] = 0;
+  raw[9][10] = 0;  // next to a zero: takes that zero's final value
   raw[10][10] = 16777217;  // rounds to 2^24 as a float
   const Matrix<float> M = mask_log_image(raw, rows, cols, 10.0);
   EXPECT_EQ(M[0][0], 0.0f);
@@ -226,11 +227,11 @@ TEST(Mask, LogImageAndZeroCounts) {
   const float inside = static_cast<float>(std::log(1000.0) - static_cast<double>(static_cast<float>(std::log(10.0))));
   EXPECT_EQ(M[8][9], inside);
   EXPECT_EQ(M[9][9], static_cast<float>(0.5 * (static_cast<double>(M[8][9]) + M[9][8])));
+  EXPECT_EQ(M[9][10], static_cast<float>(0.5 * (static_cast<double>(M[8][10]) + M[9][9])));
   EXPECT_EQ(M[10][10], static_cast<float>(std::log(16777216.0) - static_cast<double>(static_cast<float>(std::log(10.0)))));
-  // The run's logarithms of counts give the same image.
-  LogTable logs(2048);
-  logs.fill(0, logs.size());
-  const Matrix<float> T = mask_log_image(raw, rows, cols, 10.0, &logs);
+  // Shared out over threads, the same image.
+  ThreadPool pool(2);
+  const Matrix<float> T = mask_log_image(raw, rows, cols, 10.0, &pool);
   EXPECT_EQ(std::memcmp(T.data(), M.data(), M.size() * sizeof(float)), 0);
 }
 
