@@ -198,18 +198,20 @@ Matrix<uint32_t> decode_projection(std::span<const uint8_t> data, long cols, lon
 bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t>& data,
                      size_t max_bytes) {
   std::memset(head, 0, kHeaderSize);
-  data.clear();
   const UniqueFile f = open_regular_file(name);
-  if (!f) return false;
-  if (std::fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long size = std::ftell(f.get());
-  if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  const size_t got = std::fread(head, 1, kHeaderSize, f.get());
-  if (size > static_cast<long>(kHeaderSize) && got == kHeaderSize) {
-    data.resize(std::min(static_cast<size_t>(size) - kHeaderSize, max_bytes));
-    const size_t n = std::fread(data.data(), 1, data.size(), f.get());
-    data.resize(n);
+  bool ok = f && std::fseek(f.get(), 0, SEEK_END) == 0;
+  const long size = ok ? std::ftell(f.get()) : -1;
+  ok = ok && size >= 0 && std::fseek(f.get(), 0, SEEK_SET) == 0;
+  const size_t got = ok ? std::fread(head, 1, kHeaderSize, f.get()) : 0;
+  if (!ok || size <= static_cast<long>(kHeaderSize) || got != kHeaderSize) {
+    data.clear();
+    return ok;
   }
+  // A buffer reused from the previous view of the same size is not zeroed
+  // again before the read overwrites it.
+  data.resize(std::min(static_cast<size_t>(size) - kHeaderSize, max_bytes));
+  const size_t n = std::fread(data.data(), 1, data.size(), f.get());
+  data.resize(n);
   return true;
 }
 
