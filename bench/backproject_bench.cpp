@@ -18,16 +18,15 @@ void BM_Backproject(benchmark::State& state, const std::string& isa) {
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
   BackprojGeometry bgp = bg;
   bgp.proj_pitch = g.ncols_ext + 16;
-  // One detector image per view of the batch, as in a real run: the views
-  // compete for the caches.
+  // One detector image per view of the batch, all in one block as in a run
+  // (the views compete for the caches, and the block's huge pages cover
+  // them all).
   const int batch = static_cast<int>(state.range(0));
-  std::vector<Matrix<float>> projs;
+  const long image = static_cast<long>(g.nrows) * bgp.proj_pitch;
+  Matrix<float> images = matrix(0, batch - 1, 0, image - 1);
   std::mt19937 rng(1);
   std::uniform_real_distribution<float> ud(-1.0f, 1.0f);
-  for (int b = 0; b < batch; ++b) {
-    projs.push_back(matrix(0, g.nrows - 1, 0, bgp.proj_pitch - 1));
-    for (size_t i = 0; i < projs.back().size(); ++i) projs.back().data()[i] = ud(rng);
-  }
+  for (size_t i = 0; i < images.size(); ++i) images.data()[i] = ud(rng);
   Tensor3<float> vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, 16);
   std::fill(vol.data(), vol.data() + vol.storage_size(), 0.0f);
   double visited = 0;
@@ -38,7 +37,7 @@ void BM_Backproject(benchmark::State& state, const std::string& isa) {
   std::vector<ViewConstants> vcs;
   for (int b = 0; b < batch; ++b) vcs.push_back(view_constants(bg, 0.3 + 0.0175 * b, 0.0175f));
   std::vector<BackprojView> views;
-  for (int b = 0; b < batch; ++b) views.push_back({&vcs[b], projs[b].data()});
+  for (int b = 0; b < batch; ++b) views.push_back({&vcs[b], images[b]});
   for (auto _ : state) {
     for (int r = 0; r < p.npxls; r += 16) backproject_batch(bgp, fov, views, vol, r, std::min(p.npxls, r + 16));
     benchmark::DoNotOptimize(vol.data());
