@@ -105,6 +105,14 @@ inline float line_integral(uint32_t n, float m, double ln, const LogTable* logs)
   return static_cast<float>((static_cast<double>(m) - logn + ln) * 10000.0);
 }
 
+// The lanes (bits of `lanes`) of the eight pixels at `c` that a vector loop
+// leaves to the scalar routine: counts past the table and flagged counts.
+inline void redo_lanes(unsigned lanes, const uint32_t* in, const float* m, double ln, const LogTable* logs,
+                       float* out, long c) {
+  for (int l = 0; l < 8; ++l)
+    if (lanes >> l & 1) out[c + l] = line_integral(in[c + l], m[c + l], ln, logs);
+}
+
 // The two per-row loops, one pixel at a time.  One count at a time the
 // library's own logarithm is the quickest way to its bits (the table's
 // sequence pays off eight lanes at a time).
@@ -177,9 +185,7 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
       const __m512d without = _mm512_add_pd(mv, lnv);
       const __m512d v = _mm512_mask_blend_pd(nonzero, without, with_log);
       _mm256_storeu_ps(out + c, _mm512_maskz_cvtpd_ps(0xff, _mm512_mul_pd(v, scale)));
-      if (const unsigned redo = nonzero & ~good & 0xff)
-        for (int l = 0; l < 8; ++l)
-          if (redo >> l & 1) out[c + l] = line_integral(in[c + l], m[c + l], ln, logs);
+      if (const unsigned redo = nonzero & ~good & 0xff) redo_lanes(redo, in, m, ln, logs, out, c);
     }
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
@@ -255,9 +261,7 @@ CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, c
       }
       _mm256_storeu_ps(out + c, _mm256_set_m128(half[1], half[0]));
       const unsigned redo = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(_mm256_or_si256(good, zero)))) & 0xff;
-      if (redo)
-        for (int l = 0; l < 8; ++l)
-          if (redo >> l & 1) out[c + l] = line_integral(in[c + l], m[c + l], ln, logs);
+      if (redo) redo_lanes(redo, in, m, ln, logs, out, c);
     }
   }
   for (; c < c1; ++c) out[c] = line_integral(in[c], m[c], ln, logs);
@@ -322,14 +326,12 @@ void preprocess_rows(const uint32_t* raw, const Matrix<float>& M, float lnorm,
     const bool data_row = r >= 8 && r <= nslices - 9;
     // Line integrals inside the frame; the frame columns of a data row and
     // whole frame rows are 0.
-    if (data_row) {
+    if (!data_row) {
+      std::fill(row, row + ncols, 0.0f);
+    } else {
       const long inner0 = std::min(ncols, s + 8), inner1 = std::clamp(s + ndets - 8, inner0, ncols);
       std::fill(row, row + inner0, 0.0f);
       std::fill(row + inner1, row + ncols, 0.0f);
-    } else {
-      std::fill(row, row + ncols, 0.0f);
-    }
-    if (data_row) {
       const uint32_t* in = raw + r * static_cast<long>(ndets);
       // Real column c lands on processed column c + s.
       float* out = row + s;

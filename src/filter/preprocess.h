@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <string>
-#include <span>
 #include <vector>
 
 #include "numeric/log_table.h"

@@ -12,12 +12,13 @@ namespace cbrecon {
 
 namespace {
 
-// The low `len` bytes (1, 2 or 4) of x as a signed number, sign-extended to
-// 32 bits.
-inline uint32_t low_bytes_signed(uint32_t x, unsigned len) {
-  const unsigned shift = 32 - 8 * len;
+// x without its top `shift` bits, sign-extended from the bit below them.
+inline uint32_t cut_signed(uint32_t x, unsigned shift) {
   return static_cast<uint32_t>(static_cast<int32_t>(x << shift) >> shift);
 }
+// The low `len` bytes (1, 2 or 4) of x as a signed number, sign-extended to
+// 32 bits.
+inline uint32_t low_bytes_signed(uint32_t x, unsigned len) { return cut_signed(x, 32 - 8 * len); }
 
 inline uint32_t load_u32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
@@ -150,8 +151,7 @@ DecodeStatus decode_projection_into(std::span<const uint8_t> data, long cols, lo
     const uint32_t* up = v + k - n;
     uint32_t t[4];
     for (int i = 0; i < 4; ++i) {
-      const uint32_t d = static_cast<uint32_t>(static_cast<int32_t>(load_u32(b + g.off[i]) << g.shift[i]) >> g.shift[i]);
-      t[i] = d + (up[i] - up[i - 1]);  // modular: any grouping gives the same word
+      t[i] = cut_signed(load_u32(b + g.off[i]), g.shift[i]) + (up[i] - up[i - 1]);  // modular: any grouping gives the same word
     }
     const uint32_t a0 = last + t[0], a1 = a0 + t[1], a2 = a1 + t[2];
     last = a2 + t[3];

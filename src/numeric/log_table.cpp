@@ -56,4 +56,12 @@ void LogTable::fill(uint32_t begin, uint32_t end, LogApprox8 approx8) {
   }
 }
 
+void LogTable::fill(ThreadPool& pool, LogApprox8 approx8) {
+  const long unit = logs::kFillUnit;
+  const long units = (static_cast<long>(size_) + unit - 1) / unit;
+  pool.parallel_for(units, [&](long b, long e, int) {
+    fill(static_cast<uint32_t>(unit * b), static_cast<uint32_t>(std::min<long>(unit * e, size_)), approx8);
+  });
+}
+
 }  // namespace cbrecon

@@ -24,6 +24,7 @@
 #include <cstring>
 
 #include "numeric/arrays.h"
+#include "numeric/parallel.h"
 
 namespace cbrecon {
 
@@ -93,6 +94,8 @@ class LogTable {
   // one too or size().  Disjoint ranges may be filled by different threads.
   // `approx8` (optional) computes the sequence eight counts at a time.
   void fill(uint32_t begin, uint32_t end, LogApprox8 approx8 = nullptr);
+  // Every count's flag, in whole words of flags shared out over `pool`.
+  void fill(ThreadPool& pool, LogApprox8 approx8 = nullptr);
 
   uint32_t size() const { return size_; }
   // std::log(n) for every n.

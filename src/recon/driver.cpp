@@ -148,12 +148,7 @@ void Reconstruction::read_mask_tables() {
   const uint32_t top = *std::max_element(raw.data(), raw.data() + raw.size());
   const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{1} << 22, 2 * uint64_t{top} + 2));
   t_.logs = LogTable(n);
-  // Tasks of whole words of flags.
-  const long unit = logs::kFillUnit;
-  const long units = (static_cast<long>(n) + unit - 1) / unit;
-  pool_->parallel_for(units, [&](long b, long e, int) {
-    t_.logs.fill(static_cast<uint32_t>(unit * b), static_cast<uint32_t>(std::min<long>(unit * e, n)), log_approx8());
-  });
+  t_.logs.fill(*pool_, log_approx8());
   t_.M = mask_log_image(raw, p_.nslices, p_.ndets, ctnorm, pool_.get());
 }
 
