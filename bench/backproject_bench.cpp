@@ -50,7 +50,7 @@ void BM_Backproject(benchmark::State& state, const std::string& isa) {
 void register_all() {
   for (const std::string& isa : backproject_isas())
     benchmark::RegisterBenchmark(("BM_Backproject/" + isa).c_str(), BM_Backproject, isa)
-        ->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+        ->Arg(1)->Arg(8)->Arg(16)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 }
 
 }  // namespace

@@ -85,15 +85,16 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
   // Mask, log image, distance factors and log table; a filtered image per
   // view of a batch; per busy thread (at most one per view of a batch) the
   // bytes of a view file and its counts.
-  const double busy = std::min(threads, kBatch);
+  const int batch = batch_views(threads);
+  const double busy = std::min(threads, batch);
   // Per thread, the backprojection's column quantities of a 16-row tile for
   // every view of a batch (about 32 bytes per voxel column).
   const double tiles =
-      static_cast<double>(threads) * kBatch * 16.0 * 32.0 * (static_cast<double>(p.npxls) + 16);
+      static_cast<double>(threads) * batch * 16.0 * 32.0 * (static_cast<double>(p.npxls) + 16);
   // --mkb: the prior, the projector's copy of it, and a model image per
   // busy thread.
   const double prior = p.extras.mkb ? 2 * volume + busy * processed : 0;
-  const double need = volumes * volume + 4 * detector + (2 + kBatch) * processed + 2.0 * busy * detector +
+  const double need = volumes * volume + 4 * detector + (2 + batch) * processed + 2.0 * busy * detector +
                       2.0 * static_cast<double>(p.npxls) * p.npxls + tiles + prior;
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
