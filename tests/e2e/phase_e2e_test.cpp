@@ -4,7 +4,12 @@
 
 #include <cmath>
 #include <fstream>
+// GCC 12 reports a false "may be used uninitialized" inside libstdc++'s
+// regex compiler when built with sanitizers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 
 #include "sim/phantom.h"
 #include "sim/scan.h"

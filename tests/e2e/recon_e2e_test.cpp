@@ -5,7 +5,12 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+// GCC 12 reports a false "may be used uninitialized" inside libstdc++'s
+// regex compiler when built with sanitizers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <regex>
+#pragma GCC diagnostic pop
 
 #include "input/projection.h"
 #include "sim/phantom.h"
