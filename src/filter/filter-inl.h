@@ -354,25 +354,42 @@ CBRECON_LANES_FN void fft_convolve_lanes(float* data, const float* spectrum, int
 }
 
 #if CBRECON_LANES_ISA >= 2
-// 8 x 8 and 4 x 4 transposes of float registers (AVX / SSE shuffles).
-CBRECON_LANES_FN inline void transpose8(__m256 r[8]) {
-  __m256 t[8], u[8];
-  for (int i = 0; i < 8; i += 2) {
-    t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
-    t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+// W float registers of W floats (AVX for 8, SSE for 4): loads, stores, a
+// product and the W x W transpose by shuffles.
+template <int W>
+struct FloatRegs;
+template <>
+struct FloatRegs<8> {
+  using V = __m256;
+  CBRECON_LANES_FN static V load(const float* p) { return _mm256_loadu_ps(p); }
+  CBRECON_LANES_FN static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
+  CBRECON_LANES_FN static V mul(V a, float b) { return _mm256_mul_ps(a, _mm256_set1_ps(b)); }
+  CBRECON_LANES_FN static void transpose(V r[8]) {
+    V t[8], u[8];
+    for (int i = 0; i < 8; i += 2) {
+      t[i] = _mm256_unpacklo_ps(r[i], r[i + 1]);
+      t[i + 1] = _mm256_unpackhi_ps(r[i], r[i + 1]);
+    }
+    for (int i = 0; i < 8; i += 4) {
+      u[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
+      u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
+      u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
+      u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
+    }
+    for (int i = 0; i < 4; ++i) {
+      r[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
+      r[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
+    }
   }
-  for (int i = 0; i < 8; i += 4) {
-    u[i] = _mm256_shuffle_ps(t[i], t[i + 2], 0x44);
-    u[i + 1] = _mm256_shuffle_ps(t[i], t[i + 2], 0xEE);
-    u[i + 2] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0x44);
-    u[i + 3] = _mm256_shuffle_ps(t[i + 1], t[i + 3], 0xEE);
-  }
-  for (int i = 0; i < 4; ++i) {
-    r[i] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x20);
-    r[i + 4] = _mm256_permute2f128_ps(u[i], u[i + 4], 0x31);
-  }
-}
-CBRECON_LANES_FN inline void transpose4(__m128 r[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+};
+template <>
+struct FloatRegs<4> {
+  using V = __m128;
+  CBRECON_LANES_FN static V load(const float* p) { return _mm_loadu_ps(p); }
+  CBRECON_LANES_FN static void store(float* p, V v) { _mm_storeu_ps(p, v); }
+  CBRECON_LANES_FN static V mul(V a, float b) { return _mm_mul_ps(a, _mm_set1_ps(b)); }
+  CBRECON_LANES_FN static void transpose(V r[4]) { _MM_TRANSPOSE4_PS(r[0], r[1], r[2], r[3]); }
+};
 #endif
 
 // Lane packing: scratch[c * W + l] = src[l][c] for columns [0, ncols), and
@@ -384,19 +401,13 @@ CBRECON_LANES_FN void pack_lanes(const float* const* src, int ncols, float* scra
   constexpr int W = L::w;
   int c = 0;
 #if CBRECON_LANES_ISA >= 2
-  if constexpr (W == 8) {
-    for (; c + 8 <= ncols; c += 8) {
-      __m256 r[8];
-      for (int l = 0; l < 8; ++l) r[l] = _mm256_loadu_ps(src[l] + c);
-      transpose8(r);
-      for (int k = 0; k < 8; ++k) _mm256_storeu_ps(scratch + (c + k) * 8, r[k]);
-    }
-  } else if constexpr (W == 4) {
-    for (; c + 4 <= ncols; c += 4) {
-      __m128 r[4];
-      for (int l = 0; l < 4; ++l) r[l] = _mm_loadu_ps(src[l] + c);
-      transpose4(r);
-      for (int k = 0; k < 4; ++k) _mm_storeu_ps(scratch + (c + k) * 4, r[k]);
+  if constexpr (W == 8 || W == 4) {
+    using R = FloatRegs<W>;
+    for (; c + W <= ncols; c += W) {
+      typename R::V r[W];
+      for (int l = 0; l < W; ++l) r[l] = R::load(src[l] + c);
+      R::transpose(r);
+      for (int k = 0; k < W; ++k) R::store(scratch + (c + k) * W, r[k]);
     }
   }
 #endif
@@ -408,21 +419,13 @@ CBRECON_LANES_FN void unpack_lanes(const float* scratch, int ncols, float scale,
   constexpr int W = L::w;
   int c = 0;
 #if CBRECON_LANES_ISA >= 2
-  if constexpr (W == 8) {
-    const __m256 sv = _mm256_set1_ps(scale);
-    for (; c + 8 <= ncols; c += 8) {
-      __m256 r[8];
-      for (int k = 0; k < 8; ++k) r[k] = _mm256_loadu_ps(scratch + (c + k) * 8);
-      transpose8(r);
-      for (int l = 0; l < nl; ++l) _mm256_storeu_ps(dst[l] + c, _mm256_mul_ps(r[l], sv));
-    }
-  } else if constexpr (W == 4) {
-    const __m128 sv = _mm_set1_ps(scale);
-    for (; c + 4 <= ncols; c += 4) {
-      __m128 r[4];
-      for (int k = 0; k < 4; ++k) r[k] = _mm_loadu_ps(scratch + (c + k) * 4);
-      transpose4(r);
-      for (int l = 0; l < nl; ++l) _mm_storeu_ps(dst[l] + c, _mm_mul_ps(r[l], sv));
+  if constexpr (W == 8 || W == 4) {
+    using R = FloatRegs<W>;
+    for (; c + W <= ncols; c += W) {
+      typename R::V r[W];
+      for (int k = 0; k < W; ++k) r[k] = R::load(scratch + (c + k) * W);
+      R::transpose(r);
+      for (int l = 0; l < nl; ++l) R::store(dst[l] + c, R::mul(r[l], scale));
     }
   }
 #endif

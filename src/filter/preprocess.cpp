@@ -173,8 +173,8 @@ CBRECON_PP_FN void log_row_avx512(const uint32_t* in, const float* m, double ln,
       const __m256i n = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + c));
       const __mmask8 nonzero = _mm256_test_epi32_mask(n, n);
       const __mmask8 in_table = _mm256_cmplt_epu32_mask(n, size);
-      // The count's flag: bit (n >> 6) & 31 of word n >> 11.
-      const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, 11),
+      // The count's flag: bit (n >> kBlockShift) & 31 of word n >> kWordShift.
+      const __m256i word = _mm256_mmask_i32gather_epi32(_mm256_setzero_si256(), in_table, _mm256_srli_epi32(n, logs::kWordShift),
                                                         logs->flags(), 4);
       const __mmask8 good = _mm256_mask_testn_epi32_mask(
           in_table, _mm256_srlv_epi32(word, _mm256_and_si256(_mm256_srli_epi32(n, logs::kBlockShift), _mm256_set1_epi32(31))),
@@ -241,7 +241,7 @@ CBRECON_PP_FN void log_row_avx2(const uint32_t* in, const float* m, double ln, c
       // Counts below the table's size (unsigned), by their minimum with its last count.
       const __m256i in_table = _mm256_cmpeq_epi32(_mm256_min_epu32(n, last), n);
       const __m256i word = _mm256_mask_i32gather_epi32(_mm256_setzero_si256(), reinterpret_cast<const int*>(logs->flags()),
-                                                       _mm256_srli_epi32(n, 11), in_table, 4);
+                                                       _mm256_srli_epi32(n, logs::kWordShift), in_table, 4);
       const __m256i flag = _mm256_and_si256(
           _mm256_srlv_epi32(word, _mm256_and_si256(_mm256_srli_epi32(n, logs::kBlockShift), bits)), one);
       const __m256i good = _mm256_andnot_si256(_mm256_cmpeq_epi32(flag, one), in_table);

@@ -29,7 +29,7 @@ const Buckets& buckets() {
 
 LogTable::LogTable(uint32_t size) : size_(size) {
   if (size >= (uint32_t{1} << 31)) throw RunError(strprintf("log table: %u counts are too many", size));
-  const long words = static_cast<long>(size >> 11) + 1;
+  const long words = static_cast<long>(size >> logs::kWordShift) + 1;
   flags_ = Matrix<uint32_t>(0, 0, 0, words - 1, "allocation failure 1 in matrix()", "allocation failure 2 in matrix()");
   std::fill(flags_.data(), flags_.data() + words, ~uint32_t{0});
 }
@@ -52,7 +52,7 @@ void LogTable::fill(uint32_t begin, uint32_t end, LogApprox8 approx8) {
         if (n < 2 || std::memcmp(&exact, &a[i], sizeof exact) != 0) word |= uint32_t{1} << (n >> logs::kBlockShift & 31);
       }
     }
-    flags_.data()[w0 >> 11] = word;
+    flags_.data()[w0 >> logs::kWordShift] = word;
   }
 }
 

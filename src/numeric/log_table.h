@@ -32,7 +32,8 @@ namespace logs {
 inline constexpr int kBuckets = 16;        // reciprocal table entries: the top 4 mantissa bits
 inline constexpr int kBucketShift = 48;    // bit of the double where they start
 inline constexpr int kBlockShift = 6;      // 64 counts per flag bit
-inline constexpr uint32_t kFillUnit = 2048;  // counts per 32-bit word of flags
+inline constexpr int kWordShift = kBlockShift + 5;       // 32 flag bits per word: 2048 counts
+inline constexpr uint32_t kFillUnit = uint32_t{1} << kWordShift;  // counts per word of flags
 // ln 2 in two parts; the high part has 21 zero bits at the bottom, so
 // e * kLn2Hi is exact for every exponent of a 32-bit count.
 inline constexpr double kLn2Hi = 6.93147180369123816490e-01;
@@ -104,7 +105,7 @@ class LogTable {
     return std::log(static_cast<double>(n));
   }
   // Whether count n < size() goes to std::log.
-  bool flagged(uint32_t n) const { return flags_.data()[n >> 11] >> (n >> logs::kBlockShift & 31) & 1; }
+  bool flagged(uint32_t n) const { return flags_.data()[n >> logs::kWordShift] >> (n >> logs::kBlockShift & 31) & 1; }
   const uint32_t* flags() const { return flags_.data(); }
 
  private:

@@ -121,8 +121,8 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
                    const std::vector<float>* filter_spectrum) {
   const std::vector<float>& spectrum = filter_spectrum ? *filter_spectrum : t_.rampspec;
   std::vector<Scratch> scratch(pool_.size());
-  const size_t batch = static_cast<size_t>(batch_views(pool_.size()));
-  std::vector<Work> work(std::min(batch, views.size()));
+  const size_t batch_size = static_cast<size_t>(batch_views(pool_.size()));
+  std::vector<Work> work(std::min(batch_size, views.size()));
   // The batch's images in one block: one large allocation costs far fewer
   // page faults than one per view.
   const long image = static_cast<long>(t_.g.nrows) * t_.bg.proj_pitch;
@@ -133,8 +133,8 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
   }
   for (size_t b = 0; b < work.size(); ++b) work[b].proj = images[static_cast<long>(b)];
   std::vector<ViewOutcome> outcomes;
-  for (size_t i0 = 0; i0 < views.size(); i0 += batch) {
-    const long nb = static_cast<long>(std::min(batch, views.size() - i0));
+  for (size_t i0 = 0; i0 < views.size(); i0 += batch_size) {
+    const long nb = static_cast<long>(std::min(batch_size, views.size() - i0));
     const PassView* batch = views.data() + i0;
     Stopwatch sw;
     // One view per task, handed out one at a time: reading, decoding (the
