@@ -61,6 +61,7 @@ struct RunParams {
   uint16_t xbin = 1;
   uint16_t ybin = 1;
   int32_t w = 0;
+  uint16_t nbins = 10;      // respiratory phase bins of a 4-D run
   Extras extras;
 };
 

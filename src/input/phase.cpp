@@ -116,17 +116,24 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
   return vl;
 }
 
+PhaseListing read_phase_listing(const std::string& rpmfilename, const std::string& fn_proj, int32_t nviews,
+                                const std::string& ext_shown, std::FILE* out, const std::string& trace_path) {
+  PhaseListing l;
+  l.table = read_rpm_signal(rpmfilename, out, trace_path);
+  std::fprintf(out, "RPM signal file name %s  %s\n", rpmfilename.c_str(), ext_shown.c_str());
+  std::fprintf(out, "size=%5d \n", static_cast<int>(l.table.count));
+  l.first = first_projection_number(fn_proj, nviews);
+  return l;
+}
+
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
                             const std::string& trace_path, std::string* warning) {
-  const PhaseTable table = read_rpm_signal(rpmfilename, out, trace_path);
-  if (warning) *warning = table.warning;
-  std::fprintf(out, "RPM signal file name %s  %s\n", rpmfilename.c_str(), ext.c_str());
-  std::fprintf(out, "size=%5d \n", static_cast<int>(table.count));
-  const int32_t first = first_projection_number(fn_proj, nviews);
+  const PhaseListing l = read_phase_listing(rpmfilename, fn_proj, nviews, ext, out, trace_path);
+  if (warning) *warning = l.table.warning;
   ext = phase_suffix(ph_recon, hscan);
-  return phase_views(table, first, fn_proj, nviews, ph_recon, hscan, hscan_range);
+  return phase_views(l.table, l.first, fn_proj, nviews, ph_recon, hscan, hscan_range);
 }
 
 }  // namespace cbrecon

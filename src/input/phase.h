@@ -38,11 +38,24 @@ int32_t first_projection_number(const std::string& fn_proj, int32_t nviews);
 ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& fn_proj,
                      int32_t nviews, uint16_t ph_recon, uint16_t hscan, double hscan_range);
 
-// The whole 4-D listing step: reads the respiratory file (read_rpm_signal,
-// with its ExitRequest(0) when the file does not open), prints
-// "RPM signal file name %s  %s\n" (name, current ext) and "size=%5d \n" on
-// `out`, finds the first projection number, sets ext to phase_suffix() and
-// returns phase_views().  A trace-file warning (one line) goes to
+// The respiratory file read once for a run, and the number of its first
+// projection file.
+struct PhaseListing {
+  PhaseTable table;
+  int32_t first = 0;  // first_projection_number()
+};
+
+// Reads the respiratory file (read_rpm_signal, with its ExitRequest(0) when
+// the file does not open, writing the trace file), prints
+// "RPM signal file name %s  %s\n" (name, `ext_shown`) and "size=%5d \n" on
+// `out`, and finds the first projection number.  Every bin's views then
+// come from phase_views() on the one listing.
+PhaseListing read_phase_listing(const std::string& rpmfilename, const std::string& fn_proj, int32_t nviews,
+                                const std::string& ext_shown, std::FILE* out, const std::string& trace_path);
+
+// The whole 4-D listing step of one bin: reads the respiratory file (read_rpm_signal,
+// read_phase_listing() with the current ext shown), sets ext to
+// phase_suffix() and returns phase_views().  A trace-file warning (one line) goes to
 // `warning` when it is not null.
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,

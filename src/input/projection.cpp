@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -67,6 +68,11 @@ void header_set_double(uint8_t* head, size_t offset, double value) {
   uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
   for (int i = 0; i < 8; ++i) head[offset + i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+bool usable_ctnorm(const Header& head) {
+  const double ctnorm = header_ctnorm(head.data());
+  return std::isfinite(ctnorm) && ctnorm > 0;
 }
 
 std::string projection_name(const std::string& prefix, long long num, const char* ext) {

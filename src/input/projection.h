@@ -35,6 +35,9 @@ double header_double(const uint8_t* head, size_t offset);
 inline double header_angle(const uint8_t* head) { return header_double(head, kAngleOffset); }
 inline double header_ctnorm(const uint8_t* head) { return header_double(head, kCtnormOffset); }
 void header_set_double(uint8_t* head, size_t offset, double value);
+// Whether the header's CTnorm can normalise the view (finite, positive): a
+// view without one would add NaN everywhere.
+bool usable_ctnorm(const Header& head);
 
 // prefix + number in "%5.5d" + ext.  RunError if longer than 79 characters.
 std::string projection_name(const std::string& prefix, long long num, const char* ext = ".hnd");

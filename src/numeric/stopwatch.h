@@ -1,7 +1,8 @@
-// Wall-clock laps, for the per-stage times of --timings.
+// Wall-clock laps, for the per-stage times of --timings, and the process clock.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace cbrecon {
 
@@ -19,5 +20,9 @@ class Stopwatch {
  private:
   std::chrono::steady_clock::time_point t0_;
 };
+
+// Milliseconds since the process started (wall clock), as 32-bit readings:
+// the console's per-view and total times.
+int32_t clock_ms();
 
 }  // namespace cbrecon

@@ -8,6 +8,7 @@
 
 #include "numeric/error.h"
 #include "output/dicom_options.h"
+#include "output/plan.h"
 #include "recon/cli.h"
 
 namespace cbrecon {
@@ -279,9 +280,7 @@ Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FI
   return mode;
 }
 
-std::string output_name(const RunParams& p) {
-  return p.fn_proj + "_" + (p.ext != "NULL" ? p.ext : std::string("bp4d.seq"));
-}
+std::string output_name(const RunParams& p) { return output_name(p.fn_proj, p.ext); }
 
 void print_help(std::FILE* out, const char* progname) {
   std::fprintf(out,

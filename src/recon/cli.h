@@ -32,7 +32,7 @@ void print_help(std::FILE* out, const char* progname);
 bool scan_int(const char* text, int32_t& value);
 bool scan_float(const char* text, float& value);
 
-// The name the volume is written under: fn_proj + "_" + (ext or "bp4d.seq").
+// The name the volume is written under with the -ext given: output_name(fn_proj, ext).
 std::string output_name(const RunParams& p);
 
 }  // namespace cbrecon

@@ -1,14 +1,12 @@
-// The reconstruction driver: the whole run from the command line to the
-// written volume, stage by stage.
+// The command line's run, from the arguments to the written files:
 //
 //   1. clock t_start; command line ("fov=" line)
-//   2. geometry, fanw, ramp-kernel spectrum (parameters validated here)
-//   3. mask file -> mask log image; half-scan set-up
-//   4. view list: 3-D by file number, 4-D by respiratory phase
-//   5. volume and field-of-view extents; listing line
-//   6. per-run tables (filter scale, view-order reversal, rdist, dbeta)
-//   7. view loop: read, decode, preprocess, filter, backproject, report
-//   8. write the volume, closing lines
+//   2. geometry and mode (reconstruct.h), the output names and folders
+//      checked before anything is read
+//   3. the reconstruction: mask, view lists, passes (reconstruct.cpp and
+//      the mode's file)
+//   4. every volume written with its formats, preview and DICOM series;
+//      closing lines
 #pragma once
 
 #include <cstdint>
@@ -25,8 +23,5 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
 // run() with the endings handled as the program does, except that a fatal
 // error returns 1 instead of quick-exiting.  For tests and embedding.
 int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
-
-// Milliseconds since the process started (wall clock), as 32-bit readings.
-int32_t clock_ms();
 
 }  // namespace cbrecon

@@ -46,9 +46,7 @@ bool is_projection_name(const std::string& key, const std::string& stem) {
 std::vector<PlannedOutput> planned_outputs(const RunParams& p, const std::vector<PlannedVolume>& volumes) {
   std::vector<PlannedOutput> outs;
   for (const PlannedVolume& v : volumes) {
-    RunParams q = p;
-    q.ext = v.ext;
-    const std::string seq = output_name(q);
+    const std::string seq = output_name(p.fn_proj, v.ext);
     outs.push_back({seq, "volume"});
     const std::string preview =
         p.extras.preview.empty() ? "" : preview_file_name(p.extras.preview, v.ext, p.extras.all_phases);

@@ -9,13 +9,9 @@
 #include <vector>
 
 #include "geometry/params.h"
+#include "output/plan.h"
 
 namespace cbrecon {
-
-// One volume the run writes: its output suffix (".seq" name ending).
-struct PlannedVolume {
-  std::string ext;
-};
 
 struct PlannedOutput {
   std::string path;

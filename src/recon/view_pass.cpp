@@ -8,7 +8,6 @@
 #include "filter/ramp.h"
 #include "numeric/error.h"
 #include "numeric/stopwatch.h"
-#include "recon/driver.h"
 
 namespace cbrecon {
 
@@ -22,8 +21,7 @@ struct ViewPass::Work {
 // What a thread needs for one view at a time: the file's bytes, the decoded
 // counts and the view's model image.
 struct ViewPass::Scratch {
-  std::vector<uint8_t> data;
-  Matrix<uint32_t> raw;
+  ViewScratch view;
   Matrix<float> model;
   StageTimes times;  // read, decode, model and preprocess+filter of its views
 };
@@ -33,6 +31,8 @@ ViewPass::ViewPass(const RunParams& p, const RunTables& tables, ThreadPool& pool
   for (int32_t r = 0; r < p_.npxls; ++r)
     voxels_per_view_ += static_cast<double>(t_.fov.fov_end[r] - t_.fov.fov_start[r]) * t_.g.nz;
 }
+
+namespace {
 
 std::string read_view_file(const RunParams& p, const std::string& name, Header& head,
                            std::vector<uint8_t>& data) {
@@ -55,9 +55,20 @@ std::string decode_view(const RunParams& p, const std::string& name, const std::
   return "";
 }
 
-bool usable_ctnorm(const Header& head) {
-  const double ctnorm = header_ctnorm(head.data());
-  return std::isfinite(ctnorm) && ctnorm > 0;
+}  // namespace
+
+ViewLoad load_view(const RunParams& p, const std::string& name, Header& head, ViewScratch& sc) {
+  Stopwatch sw;
+  ViewLoad l;
+  l.message = read_view_file(p, name, head, sc.data);
+  l.t_read = clock_ms();
+  l.read_s = sw.lap();
+  if (l.message.empty()) {
+    l.message = decode_view(p, name, sc.data, sc.raw);
+    l.decode_s = sw.lap();
+  }
+  if (!l.message.empty()) head.fill(0);
+  return l;
 }
 
 // Reads, decodes, preprocesses and filters one view into w, with the
@@ -65,26 +76,17 @@ bool usable_ctnorm(const Header& head) {
 // view order.
 void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel* model,
                        const std::vector<float>& spectrum) {
-  Stopwatch sw;
   ViewOutcome& o = w.out;
   o.view = &v;
   o.skip = true;
-  const std::string& name = *v.name;
-  o.message = read_view_file(p_, name, o.head, sc.data);
-  o.t_view = clock_ms();
-  sc.times.read += sw.lap();
-  if (!o.message.empty()) {
-    o.head.fill(0);  // treated as an empty file
-    return;
-  }
-  o.message = decode_view(p_, name, sc.data, sc.raw);
-  if (!o.message.empty()) {
-    o.head.fill(0);
-    sc.times.decode += sw.lap();
-    return;
-  }
+  const ViewLoad l = load_view(p_, *v.name, o.head, sc.view);
+  o.message = l.message;
+  o.t_view = l.t_read;
+  sc.times.read += l.read_s;
+  sc.times.decode += l.decode_s;
+  if (!o.message.empty()) return;
+  Stopwatch sw;
   const float lnorm = static_cast<float>(std::log(header_ctnorm(o.head.data())));
-  // A view without a usable CTnorm would add NaN everywhere.
   const bool usable = usable_ctnorm(o.head);
   const double theta = v.angle * pi / 180;
   const bool outside = p_.hscan == 1 && t_.hs.hscan_range < theta - v.angle0 * pi / 180;
@@ -108,7 +110,7 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
   constexpr long kRowBlock = 16;
   for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
     const long r1 = std::min(nrows, r0 + kRowBlock);
-    preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
+    preprocess_rows(sc.view.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
                     r0, r1, &t.logs, minus, minus_scale);
     filter_rows(w.proj + r0 * pitch, static_cast<size_t>(pitch), static_cast<int>(r1 - r0), t.g.ncols_ext, t.g.nfft,
                 spectrum.data(), t.filt_scale);

@@ -93,17 +93,26 @@ using ViewModel = std::function<double(const PassView& view, float* image, long 
 
 using BatchReport = std::function<void(std::span<const ViewOutcome> batch)>;
 
-// The steps of reading one view, shared by every pass and by the
-// prior-image gain.  Each returns "" when the view is fine, or the lines to
-// report: the file cannot be opened or holds too few bytes of pixel data
-// (read_view_file), or the bytes do not decode to a whole image
-// (decode_view; `raw` is allocated nslices x ndets on first use).
-std::string read_view_file(const RunParams& p, const std::string& name, Header& head,
-                           std::vector<uint8_t>& data);
-std::string decode_view(const RunParams& p, const std::string& name, const std::vector<uint8_t>& data,
-                        Matrix<uint32_t>& raw);
-// Whether the header's CTnorm can normalise the view (finite, positive).
-bool usable_ctnorm(const Header& head);
+// A thread's buffers for loading one view at a time: the file's bytes and
+// the decoded counts (allocated nslices x ndets on first use).
+struct ViewScratch {
+  std::vector<uint8_t> data;
+  Matrix<uint32_t> raw;
+};
+
+// What loading one view found.
+struct ViewLoad {
+  std::string message;  // "" when the view is fine, else the lines to report
+  int32_t t_read = 0;   // clock_ms() when its file had been read
+  double read_s = 0, decode_s = 0;
+};
+
+// Reads view `name` into `head` and decodes its pixels into sc.raw: the
+// step every pass and the prior-image gain take for a view.  The message
+// says the file cannot be opened or holds too few bytes of pixel data, or
+// that the bytes do not decode to a whole image; `head` is then all zeros
+// (the view is treated as an empty file).
+ViewLoad load_view(const RunParams& p, const std::string& name, Header& head, ViewScratch& sc);
 
 class ViewPass {
  public:

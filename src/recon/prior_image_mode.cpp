@@ -25,24 +25,61 @@
 #include "filter/ramp.h"
 #include "geometry/fov.h"
 #include "geometry/geometry.h"
-#include "input/phase.h"
-#include "input/rpm.h"
 #include "numeric/error.h"
 #include "project/project.h"
-#include "recon/driver.h"
-#include "recon/outputs.h"
-#include "recon/reconstruction.h"
+#include "recon/mode.h"
 
 namespace cbrecon {
 
+namespace {
+
+// Views of the prior that measure the gain of its projections.
+constexpr long kGainViews = 8;
+
+class PriorImageMode final : public ReconMode {
+ public:
+  void check(const RunParams& p) const override {
+    if (!p.rpm_on)
+      throw RunError("--mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument");
+    if (p.hscan == 1)
+      throw RunError("--mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle");
+  }
+
+  std::vector<PlannedVolume> volumes(const RunParams& p) const override { return bin_volumes(p, true); }
+
+  // The prior, the projector's copy of it, and a model image per busy
+  // thread.
+  double working_memory(const MemoryTerms& m) const override { return 2 * m.volume + m.busy * m.processed; }
+
+  void plan(RunContext& ctx) override;
+  std::vector<Job*> all_jobs() override {
+    std::vector<Job*> all = ReconMode::all_jobs();
+    all.push_back(&prior_);
+    return all;
+  }
+  void execute(RunContext& ctx, const std::vector<PassView>& bin_order) override;
+  void report_timings(std::FILE* err, const StageTimes& times) const override {
+    if (times.project > 0)
+      std::fprintf(err, "timings: forward projection %.3f s (gain %.4f), not counted in the stages below\n",
+                   times.project, model_gain_);
+  }
+
+ private:
+  double model_gain(const RunContext& ctx, const ForwardProjector& projector) const;
+
+  Job prior_;  // every accepted view of every bin
+  double model_gain_ = 0;  // what the prior's projections were scaled by
+};
+
 // Reads the respiratory file once: every bin's view list (as a run of that
-// bin alone lists it) feeds the prior; the bins asked for become the jobs.
-void Reconstruction::plan_prior_image() {
-  std::vector<Job> bins = all_phase_jobs();
+// bin alone lists it) feeds the prior; the bins asked for are the jobs.
+void PriorImageMode::plan(RunContext& ctx) {
+  for (const PlannedVolume& v : volumes(ctx.p)) jobs.emplace_back(v);
+  std::vector<ViewList> bins = list_views(ctx, jobs, true);
   // The prior: every listed view of every bin, in file order.
   std::vector<std::pair<std::string, double>> all;
-  for (const Job& bin : bins)
-    for (long k = 0; k < bin.views.ik; ++k) all.emplace_back(bin.views.names[k], bin.views.angles[k]);
+  for (const ViewList& bin : bins)
+    for (long k = 0; k < bin.ik; ++k) all.emplace_back(bin.names[k], bin.angles[k]);
   std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return earlier_file(a.first, b.first); });
   prior_ = Job{};
   for (auto& [name, angle] : all) {
@@ -51,30 +88,10 @@ void Reconstruction::plan_prior_image() {
   }
   prior_.views.ik = static_cast<uint16_t>(prior_.views.names.size());
   prior_.views.nlisted = prior_.views.ik;
-  for (Job& bin : bins) {
-    for (std::string& name : bin.views.skipped) prior_.views.skipped.push_back(std::move(name));
-    bin.views.skipped.clear();
-  }
-  for (uint16_t b = 1; b <= 10; ++b) {
-    Job& bin = bins[b - 1];
-    bin.ext = bin_ext(p_, b);
-    if (p_.extras.all_phases || b == p_.ph_recon) jobs_.push_back(std::move(bin));
-  }
-  if (jobs_.empty()) {
-    // A bin number outside 1..10 holds no view, as in a plain run.
-    Job none;
-    none.ext = bin_ext(p_, p_.ph_recon);
-    jobs_.push_back(std::move(none));
-  }
-  p_.ext = jobs_.front().ext;
-}
-
-// The prior pass prints no per-view lines (the bins' pass does), only what
-// went wrong with a view.
-void Reconstruction::report_quiet(std::span<const ViewOutcome> batch) {
-  print_messages(batch);
-  progress_done_ += static_cast<long>(batch.size());
-  progress_.update(progress_done_);
+  // A name that is not a regular file is reported once, with the prior.
+  for (ViewList& bin : bins)
+    for (std::string& name : bin.skipped) prior_.views.skipped.push_back(std::move(name));
+  for (Job& job : jobs) job.views.skipped.clear();
 }
 
 // The factor that takes the prior's projections to the units of the views'
@@ -84,36 +101,35 @@ void Reconstruction::report_quiet(std::span<const ViewOutcome> batch) {
 // much exactly depends on the weighting near the central ray.  Measured,
 // not assumed: the least-squares ratio of the line integrals to the
 // projections over a few views spread over the turn.
-double Reconstruction::model_gain(const ForwardProjector& projector) {
+double PriorImageMode::model_gain(const RunContext& ctx, const ForwardProjector& projector) const {
+  const RunParams& p = ctx.p;
+  const RunTables& t = ctx.t;
   const ViewList& vl = prior_.views;
   const long n = std::min<long>(kGainViews, vl.ik);
   if (n == 0) return 1.0;
-  const long rows = t_.g.nrows, cols = t_.g.ncols_ext, pitch = t_.bg.proj_pitch;
+  const long rows = t.g.nrows, cols = t.g.ncols_ext, pitch = t.bg.proj_pitch;
   Matrix<float> unit = matrix(0, rows - 1, 0, cols - 1);
   std::fill(unit.data(), unit.data() + unit.size(), 1.0f);
   const std::vector<double> ones(cols, 1.0);
-  const double slab = (t_.g.zhalf - p_.pxlz) * sdd_px / (sad + p_.fov / 2.0);
+  const double slab = (t.g.zhalf - p.pxlz) * sdd_px / (sad + p.fov / 2.0);
   const long row_lo = static_cast<long>(std::ceil(rows / 2 - slab));
   const long row_hi = static_cast<long>(std::floor(rows / 2 + slab)) + 1;
   std::vector<double> lp(n, 0.0), pp(n, 0.0);
-  pool_->parallel_for(n, [&](long b, long e, int) {
-    std::vector<uint8_t> data;
-    Matrix<uint32_t> raw;
+  ctx.pool->parallel_for(n, [&](long b, long e, int) {
+    ViewScratch sc;
     std::vector<float> li(static_cast<size_t>(rows) * pitch), pr(static_cast<size_t>(rows) * pitch);
     for (long i = b; i < e; ++i) {
       const long k = i * vl.ik / n;
       Header head{};
-      if (!read_view_file(p_, vl.names[k], head, data).empty() || !decode_view(p_, vl.names[k], data, raw).empty() ||
-          !usable_ctnorm(head))
-        continue;
+      if (!load_view(p, vl.names[k], head, sc).message.empty() || !usable_ctnorm(head)) continue;
       const float lnorm = static_cast<float>(std::log(header_ctnorm(head.data())));
-      preprocess_rows(raw.data(), t_.M, lnorm, t_.g, p_.ndets, p_.nslices, ones, unit, li.data(), pitch, 0, rows,
-                      &t_.logs);
+      preprocess_rows(sc.raw.data(), t.M, lnorm, t.g, p.ndets, p.nslices, ones, unit, li.data(), pitch, 0, rows,
+                      &t.logs);
       projector.project(vl.angles[k] * pi / 180, pr.data(), pitch);
       // Real detector pixels only, inside the frame, on rows whose rays stay
       // inside the reconstructed slab across the whole field of view.
-      for (long r = std::max(8L, row_lo); r < std::min<long>(p_.nslices - 8, row_hi); ++r)
-        for (long c = t_.g.ishift + 8; c < t_.g.ishift + p_.ndets - 8; ++c) {
+      for (long r = std::max(8L, row_lo); r < std::min<long>(p.nslices - 8, row_hi); ++r)
+        for (long c = t.g.ishift + 8; c < t.g.ishift + p.ndets - 8; ++c) {
           const double l = li[r * pitch + c], q = pr[r * pitch + c];
           lp[i] += l * q;
           pp[i] += q * q;
@@ -129,23 +145,25 @@ double Reconstruction::model_gain(const ForwardProjector& projector) {
   return std::isfinite(gain) && gain > 0 ? gain : 1.0;
 }
 
-void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) {
-  ViewPass pass(p_, t_, *pool_, times_);
+void PriorImageMode::execute(RunContext& ctx, const std::vector<PassView>& bin_order) {
+  const RunParams& p = ctx.p;
+  const RunTables& t = ctx.t;
+  ViewPass pass(p, t, *ctx.pool, ctx.times);
   // Pass 1: the prior.
   std::vector<PassView> prior_order;
   append_pass_views(prior_order, prior_, 0);
   Tensor3<float>* prior_volume[] = {&prior_.volume};
-  pass.run(prior_order, prior_volume, [&](std::span<const ViewOutcome> batch) { report_quiet(batch); });
+  pass.run(prior_order, prior_volume, [&](std::span<const ViewOutcome> batch) { ctx.console.report_quiet(batch); });
 
   // Pass 2: each bin's residuals against the projected prior.  Only the
   // part of the prior inside the detector's reach is projected: beyond it
   // no ray measured anything and the reconstruction holds only what the
   // backprojection smeared there.
-  const long far = std::max<long>(t_.g.icent, p_.ndets - t_.g.icent) - 9;
+  const long far = std::max<long>(t.g.icent, p.ndets - t.g.icent) - 9;
   const double reach = sad * std::sin(std::atan(static_cast<double>(far) * tanstep));
-  const FovExtents seen = build_fov_extents(p_.npxls, t_.g.dx, static_cast<float>(std::min<double>(p_.fov, 2 * reach)));
-  const ForwardProjector projector(t_.bg, seen, prior_.volume, {p_.extras.mkb_step, p_.extras.mkb_step});
-  const double gain = model_gain_ = model_gain(projector);
+  const FovExtents seen = build_fov_extents(p.npxls, t.g.dx, static_cast<float>(std::min<double>(p.fov, 2 * reach)));
+  const ForwardProjector projector(t.bg, seen, prior_.volume, {p.extras.mkb_step, p.extras.mkb_step});
+  const double gain = model_gain_ = model_gain(ctx, projector);
   const ViewModel model = [&](const PassView& v, float* image, long pitch) {
     projector.project(v.angle * pi / 180, image, pitch);
     return gain;
@@ -153,22 +171,26 @@ void Reconstruction::prior_image_passes(const std::vector<PassView>& bin_order) 
   // The cutoff is a fraction of the grid's Nyquist frequency 1/(2 dx) at
   // the axis; the detector samples every pitch * sad / sdd mm there.
   const double at_axis = pitch * sad / sdd;
-  const double cutoff = std::min(1.0, p_.extras.mkb_cutoff * at_axis / static_cast<double>(t_.g.dx));
-  const std::vector<float> spectrum = apodised_ramp_kernel(t_.g.nfft, tanstep, cutoff);
+  const double cutoff = std::min(1.0, p.extras.mkb_cutoff * at_axis / static_cast<double>(t.g.dx));
+  const std::vector<float> spectrum = apodised_ramp_kernel(t.g.nfft, tanstep, cutoff);
   std::vector<Tensor3<float>*> volumes;
-  for (Job& job : jobs_) volumes.push_back(&job.volume);
-  pass.run(bin_order, volumes, [&](std::span<const ViewOutcome> batch) { report_classic(batch); }, &model,
-           &spectrum);
+  for (Job& job : jobs) volumes.push_back(&job.volume);
+  pass.run(bin_order, volumes, [&](std::span<const ViewOutcome> batch) { ctx.console.report_views(batch, jobs); },
+           &model, &spectrum);
 
   // Each bin is the prior plus its correction.
   const float* prior = prior_.volume.data();
   const long n = static_cast<long>(prior_.volume.storage_size());
-  for (Job& job : jobs_) {
+  for (Job& job : jobs) {
     float* v = job.volume.data();
-    pool_->parallel_for(n, [&](long b, long e, int) {
+    ctx.pool->parallel_for(n, [&](long b, long e, int) {
       for (long i = b; i < e; ++i) v[i] = static_cast<float>(static_cast<double>(v[i]) + static_cast<double>(prior[i]));
     });
   }
 }
+
+}  // namespace
+
+std::unique_ptr<ReconMode> make_prior_image_mode() { return std::make_unique<PriorImageMode>(); }
 
 }  // namespace cbrecon
