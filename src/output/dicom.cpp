@@ -244,15 +244,4 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
   return out.commit();
 }
 
-std::string write_dicom_output(const std::string& seq_name, const float* volume, size_t pitch,
-                               const RunParams& p, const BackprojGeometry& bg,
-                               const FovExtents& fov, const DicomRun& run,
-                               const VolumeLabel& label) {
-  if (!wants_dicom(p.extras)) return "";
-  VolumeGrid grid = volume_grid(bg);
-  grid.position = run.position;
-  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, false, pitch);
-  return write_dicom_series(dicom_folder_name(seq_name), v, run, label);
-}
-
 }  // namespace cbrecon

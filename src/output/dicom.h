@@ -79,11 +79,4 @@ void check_dicom_folder(const std::string& folder);
 std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
                                const DicomRun& run, const VolumeLabel& label);
 
-// The series of one reconstructed volume, when --format dcm asks for it
-// (nothing otherwise), in dicom_folder_name(seq_name).
-std::string write_dicom_output(const std::string& seq_name, const float* volume, size_t pitch,
-                               const RunParams& p, const BackprojGeometry& bg,
-                               const FovExtents& fov, const DicomRun& run,
-                               const VolumeLabel& label);
-
 }  // namespace cbrecon

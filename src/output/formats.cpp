@@ -112,11 +112,15 @@ bool emit_gzip(std::FILE* f, const OutputVolume& v, const std::vector<uint8_t>& 
 }  // namespace
 
 VolumeFormat parse_volume_format(const std::string& name) {
+  if (!is_volume_format(name)) throw RunError("unknown volume format \"" + name + "\" (mha, nrrd, nii or nii.gz)");
   if (name == "mha") return VolumeFormat::mha;
   if (name == "nrrd") return VolumeFormat::nrrd;
   if (name == "nii") return VolumeFormat::nii;
-  if (name == "nii.gz") return VolumeFormat::nii_gz;
-  throw RunError("unknown volume format \"" + name + "\" (mha, nrrd, nii or nii.gz)");
+  return VolumeFormat::nii_gz;
+}
+
+bool is_volume_format(const std::string& name) {
+  return name == "mha" || name == "nrrd" || name == "nii" || name == "nii.gz";
 }
 
 const char* format_extension(VolumeFormat f) {
@@ -311,41 +315,6 @@ std::vector<VolumeFormat> requested_formats(const Extras& x) {
     if (std::find(formats.begin(), formats.end(), f) == formats.end()) formats.push_back(f);
   }
   return formats;
-}
-
-std::vector<std::string> extra_output_names(const std::string& seq_name, const std::string& job_ext,
-                                            const RunParams& p) {
-  const Extras& x = p.extras;
-  std::vector<std::string> names;
-  for (const VolumeFormat f : requested_formats(x)) names.push_back(format_file_name(seq_name, f));
-  if (!x.preview.empty()) names.push_back(preview_file_name(x.preview, job_ext, x.all_phases));
-  return names;
-}
-
-void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
-                         const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov,
-                         std::vector<std::string>& failures) {
-  const Extras& x = p.extras;
-  if (x.formats.empty() && x.preview.empty()) return;
-  VolumeGrid grid = volume_grid(bg);
-  grid.position = parse_patient_position(x.patient_position);
-  const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, x.float_out, pitch);
-  auto attempt = [&](auto&& write) {
-    try {
-      write();
-    } catch (const RunError& e) {
-      failures.push_back(e.what());
-    }
-  };
-  for (const VolumeFormat f : requested_formats(x))
-    attempt([&] { write_volume_format(format_file_name(seq_name, f), f, v); });
-  if (!x.preview.empty()) {
-    attempt([&] {
-      const DisplayWindow w = x.window_set ? DisplayWindow{x.window_lo, x.window_hi} : percentile_window(v);
-      write_png(preview_file_name(x.preview, job_ext, x.all_phases), render_preview(v, w));
-    });
-  }
 }
 
 }  // namespace cbrecon

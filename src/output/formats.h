@@ -56,6 +56,8 @@ enum class VolumeFormat { mha, nrrd, nii, nii_gz };
 
 // "mha", "nrrd", "nii" or "nii.gz"; RunError for anything else.
 VolumeFormat parse_volume_format(const std::string& name);
+// Whether parse_volume_format takes `name`.
+bool is_volume_format(const std::string& name);
 
 // ".mha", ".nrrd", ".nii", ".nii.gz".
 const char* format_extension(VolumeFormat f);
@@ -126,20 +128,6 @@ std::vector<uint8_t> nifti_header(const OutputVolume& v);
 // Writes the volume in format f to `name` atomically (a temporary file
 // renamed when complete).  RunError when the file cannot be written.
 void write_volume_format(const std::string& name, VolumeFormat f, const OutputVolume& v);
-
-// What a run writes beside the ".seq" file `seq_name` of one volume, as
-// the long options ask: the volume in every --format (each once), then the
-// --preview PNG (preview.h).  `job_ext` is the volume's output suffix.
-// A file that cannot be written does not stop the others: its one-line
-// reason is appended to `failures`.
-void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
-                         const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov,
-                         std::vector<std::string>& failures);
-
-// The files write_extra_outputs writes for one volume, in order.
-std::vector<std::string> extra_output_names(const std::string& seq_name, const std::string& job_ext,
-                                            const RunParams& p);
 
 // The preview file of one volume: the --preview name itself, or, when a run
 // writes several volumes (--all-phases), that name with "_" and the

@@ -2,13 +2,26 @@
 // before the first view is read.  A volume becomes its ".seq" file, then the
 // standard formats asked for, the preview and the DICOM series folder; a 4-D
 // run adds the trace of its trigger selection.  The early checks, the
-// memory estimate and the final write all walk this one list.
+// memory estimate and the final write all walk this one plan.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "backproj/backproject.h"
+#include "geometry/fov.h"
+#include "geometry/params.h"
+#include "output/dicom.h"
+#include "output/formats.h"
+#include "output/patient.h"
+#include "output/preview.h"
+
 namespace cbrecon {
+
+// The trace file of a 4-D run's trigger selection (in the working folder).
+inline constexpr const char* kTraceFile = "4dcbctrpm.out";
 
 // One volume a run produces: its output suffix (the ".seq" name ending, or
 // "NULL" for the default "bp4d.seq") and what it is.
@@ -21,5 +34,67 @@ struct PlannedVolume {
 // The name a volume is written under: fn_proj + "_" + ext, or
 // fn_proj + "_bp4d.seq" when ext is "NULL" (none given).
 std::string output_name(const std::string& fn_proj, const std::string& ext);
+
+// What the options ask of the outputs, read once from the run parameters.
+struct OutputOptions {
+  std::string fn_proj;                // names: output_name(fn_proj, ext)
+  std::vector<VolumeFormat> formats;  // standard formats, each once, in the order asked
+  bool dicom = false;                 // --format dcm
+  bool as_float = false;              // --float
+  std::string preview;                // --preview name ("" for none)
+  bool window_set = false;            // --window
+  DisplayWindow window{};
+  bool several = false;               // several volumes (--all-phases): previews get the suffix
+  bool trace = false;                 // a 4-D run writes the trace file
+  float scale_cal = 10.0f, offset_cal = 0.0f;
+  int32_t npxls = 0;
+  PatientPosition position = PatientPosition::HFS;
+};
+OutputOptions output_options(const RunParams& p);
+
+enum class OutputKind { seq, format, preview, dicom, trace };
+
+struct PlannedFile {
+  OutputKind kind = OutputKind::seq;
+  std::string path;                      // a folder for the DICOM series
+  VolumeFormat format = VolumeFormat::mha;  // kind format
+  // "volume", "volume file", "preview", "DICOM series", "trace file".
+  std::string what() const;
+};
+
+// The files of one volume: its ".seq" file first, then the standard
+// formats, the preview and the DICOM series folder.
+struct VolumeOutputs {
+  PlannedVolume volume;
+  std::vector<PlannedFile> files;
+  const std::string& seq() const { return files.front().path; }
+};
+
+struct OutputPlan {
+  OutputOptions options;
+  std::vector<VolumeOutputs> volumes;  // in the order they are written
+  std::vector<PlannedFile> run_files;  // the trace file of a 4-D run
+  // Every file and folder of the run: the volumes' in order, then the run's.
+  std::vector<PlannedFile> files() const;
+};
+
+OutputPlan make_output_plan(const RunParams& p, const std::vector<PlannedVolume>& volumes);
+
+// A reconstructed volume as the writers take it: [slice][row][column]
+// floats, `pitch` floats from one slice to the next, and the header of its
+// ".seq" file.
+struct VolumeData {
+  const float* volume = nullptr;
+  size_t pitch = 0;
+  const uint8_t* head = nullptr;  // 1024 bytes
+};
+
+// Writes every file of `v`, printing the classic ".seq" lines on `out`.  A
+// file that cannot be written does not stop the others: its one-line
+// reason goes to `failures`; a note about an old DICOM folder kept goes to
+// `notes`.
+void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
+                          const BackprojGeometry& bg, const FovExtents& fov, const DicomRun& dicom_run,
+                          std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes);
 
 }  // namespace cbrecon

@@ -8,6 +8,7 @@
 
 #include "numeric/error.h"
 #include "output/dicom_options.h"
+#include "output/formats.h"
 #include "output/plan.h"
 #include "recon/cli.h"
 
@@ -95,7 +96,7 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
         throw RunError("--isa takes auto, scalar, avx2 or avx512, got \"" + x.isa + "\"");
     } else if (name == "format") {
       const std::string f = need_value();
-      if (f != "mha" && f != "nrrd" && f != "nii" && f != "nii.gz" && f != "dcm")
+      if (f != "dcm" && !is_volume_format(f))
         throw RunError("--format takes mha, nrrd, nii, nii.gz or dcm, got \"" + f + "\"");
       x.formats.push_back(f);
     } else if (name == "float") {

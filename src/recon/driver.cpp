@@ -7,9 +7,7 @@
 
 #include "numeric/error.h"
 #include "numeric/stopwatch.h"
-#include "output/dicom.h"
-#include "output/formats.h"
-#include "output/volume_io.h"
+#include "output/plan.h"
 #include "recon/cli.h"
 #include "recon/outputs.h"
 #include "recon/reconstruct.h"
@@ -28,34 +26,6 @@ void check_names(const RunParams& p, const std::vector<PlannedVolume>& volumes) 
   projection_name(p.fn_proj, 0);  // throws if even a five-digit name is too long
 }
 
-// Writes one volume and what goes beside it.  A file that cannot be
-// written does not stop the others: its reason goes to `failures`.
-void write_volume(const RunParams& p, const ReconResult& r, const ReconVolume& vol, const DicomRun& dicom_run,
-                  Console& con, std::vector<std::string>& failures) {
-  const std::string name = output_name(p.fn_proj, vol.what.ext);
-  const size_t pitch = static_cast<size_t>(vol.data.plane_pitch());
-  const int slice_bytes = p.npxls * p.npxls * 2;
-  std::fprintf(con.out, "saving imagine index=%-d\n", slice_bytes);
-  std::fflush(con.out);
-  try {
-    write_volume_file(name, vol.head.data(), vol.data.data(), pitch, r.g.nz, p.npxls, r.fov, p.scale_cal,
-                      p.offset_cal);
-    std::fprintf(con.out, "image has been saved in %s, zdim = %-d\n", name.c_str(), static_cast<int>(r.g.nz));
-    std::fflush(con.out);
-  } catch (const RunError& e) {
-    failures.push_back(e.what());
-  }
-  write_extra_outputs(name, vol.what.ext, vol.data.data(), pitch, p, r.bg, r.fov, failures);
-  // DICOM series (--format dcm); a kept old folder is reported.
-  try {
-    const std::string note = write_dicom_output(name, vol.data.data(), pitch, p, r.bg, r.fov, dicom_run,
-                                                volume_label(vol.what.bin, vol.what.prior_image));
-    if (!note.empty()) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
-  } catch (const RunError& e) {
-    failures.push_back(e.what());
-  }
-}
-
 }  // namespace
 
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
@@ -67,19 +37,28 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   Reconstructor rec(params, con);
   const RunParams& p = rec.params();
   check_names(p, rec.volumes());
-  check_outputs(p, planned_outputs(p, rec.volumes()));
+  const OutputPlan plan = make_output_plan(p, rec.volumes());
+  check_outputs(p, plan.files());
   // DICOM series: the run's identity, and the series folders checked now.
   DicomRun dicom_run;
-  if (wants_dicom(p.extras)) {
+  if (plan.options.dicom) {
     dicom_run = make_dicom_run(p);
-    for (const PlannedVolume& v : rec.volumes()) check_dicom_folder(dicom_folder_name(output_name(p.fn_proj, v.ext)));
+    for (const PlannedFile& f : plan.files())
+      if (f.kind == OutputKind::dicom) check_dicom_folder(f.path);
   }
 
   ReconResult result = rec.run();
 
   Stopwatch sw;
   std::vector<std::string> failures;
-  for (const ReconVolume& vol : result.volumes) write_volume(p, result, vol, dicom_run, con, failures);
+  for (size_t i = 0; i < result.volumes.size(); ++i) {
+    const ReconVolume& vol = result.volumes[i];
+    std::vector<std::string> notes;
+    write_volume_outputs(plan, plan.volumes[i],
+                         {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()}, result.bg,
+                         result.fov, dicom_run, out, failures, notes);
+    for (const std::string& note : notes) std::fprintf(err, "cbrecon: %s\n", note.c_str());
+  }
   result.times.write += sw.lap();
   if (!failures.empty()) {
     // Every other output was written; each failure is one line.

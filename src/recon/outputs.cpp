@@ -11,7 +11,6 @@
 #include "numeric/error.h"
 #include "numeric/files.h"
 #include "output/formats.h"
-#include "recon/cli.h"
 
 namespace cbrecon {
 
@@ -43,24 +42,10 @@ bool is_projection_name(const std::string& key, const std::string& stem) {
 
 }  // namespace
 
-std::vector<PlannedOutput> planned_outputs(const RunParams& p, const std::vector<PlannedVolume>& volumes) {
-  std::vector<PlannedOutput> outs;
-  for (const PlannedVolume& v : volumes) {
-    const std::string seq = output_name(p.fn_proj, v.ext);
-    outs.push_back({seq, "volume"});
-    const std::string preview =
-        p.extras.preview.empty() ? "" : preview_file_name(p.extras.preview, v.ext, p.extras.all_phases);
-    for (const std::string& extra : extra_output_names(seq, v.ext, p))
-      outs.push_back({extra, extra == preview ? "preview" : "volume file"});
-  }
-  if (p.rpm_on) outs.push_back({kTraceFile, "trace file"});
-  return outs;
-}
-
-void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs) {
+void check_outputs(const RunParams& p, const std::vector<PlannedFile>& outputs) {
   // Folders first: they must exist and take a new file now.
   std::map<std::string, int> probed;
-  for (const PlannedOutput& o : outputs) {
+  for (const PlannedFile& o : outputs) {
     const std::string folder = folder_of(o.path);
     struct stat st {};
     if (stat(folder.c_str(), &st) != 0)
@@ -83,19 +68,21 @@ void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs
   if (p.rpm_on) add_input(p.fn_tmp, "the respiratory file");
   const std::string prefix_key = entry_key(p.fn_proj + "0");
   const std::string projection_stem = prefix_key.empty() ? "" : prefix_key.substr(0, prefix_key.size() - 1);
-  std::map<std::string, const PlannedOutput*> seen;
-  for (const PlannedOutput& o : outputs) {
+  std::map<std::string, const PlannedFile*> seen;
+  for (const PlannedFile& o : outputs) {
     const std::string key = entry_key(o.path);
     if (const auto in = inputs.find(key); in != inputs.end())
-      throw RunError("the " + o.what + " " + o.path + " would replace " + in->second + "; choose another name");
+      throw RunError("the " + o.what() + " " + o.path + " would replace " + in->second + "; choose another name");
     if (is_projection_name(key, projection_stem))
-      throw RunError("the " + o.what + " " + o.path + " would replace a projection file; choose another name");
+      throw RunError("the " + o.what() + " " + o.path + " would replace a projection file; choose another name");
     const auto [prev, fresh] = seen.emplace(key, &o);
     if (!fresh)
-      throw RunError("the " + o.what + " " + o.path + " is also this run's " + prev->second->what + " " +
+      throw RunError("the " + o.what() + " " + o.path + " is also this run's " + prev->second->what() + " " +
                      prev->second->path + "; choose another name");
     // A link at the name is replaced, not followed; a folder, device or
-    // FIFO is no file of ours to replace.
+    // FIFO is no file of ours to replace.  A series folder has checks of
+    // its own (check_dicom_folder).
+    if (o.kind == OutputKind::dicom) continue;
     struct stat st {};
     if (lstat(o.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
       throw RunError("cannot create output file " + o.path + ": " +

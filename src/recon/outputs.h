@@ -1,8 +1,8 @@
-// Every file a run will write, known before the run reads its first view,
-// and the checks that make a run fail early instead of after the whole
-// reconstruction: each output's folder exists and takes new files, nothing
-// that is not a regular file stands under an output name, no output
-// replaces an input of the run or another output of the same run.
+// The checks of the output plan (output/plan.h) that make a run fail early
+// instead of after the whole reconstruction: each output's folder exists
+// and takes new files, nothing that is not a regular file stands under an
+// output name, no output replaces an input of the run or another output of
+// the same run.
 #pragma once
 
 #include <string>
@@ -13,21 +13,9 @@
 
 namespace cbrecon {
 
-struct PlannedOutput {
-  std::string path;
-  std::string what;  // "volume", "NRRD file", "preview", "trace file", ...
-};
-
-// The trace file of a 4-D run's trigger selection (in the working folder).
-inline constexpr const char* kTraceFile = "4dcbctrpm.out";
-
-// The files written for `volumes` (each volume's .seq file, then its
-// standard formats and preview), and the trace of a 4-D run.
-std::vector<PlannedOutput> planned_outputs(const RunParams& p, const std::vector<PlannedVolume>& volumes);
-
 // RunError (one line naming the file and the reason) unless every output can
 // be written: see the top of this file.  Inputs are the mask, the
 // respiratory file and every name the projection prefix can form.
-void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs);
+void check_outputs(const RunParams& p, const std::vector<PlannedFile>& outputs);
 
 }  // namespace cbrecon
