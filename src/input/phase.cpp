@@ -5,6 +5,7 @@
 #include <system_error>
 #include <vector>
 
+#include "input/coverage.h"
 #include "numeric/common.h"
 #include "numeric/error.h"
 #include "numeric/files.h"
@@ -119,9 +120,10 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
-                            const std::string& trace_path, std::string* warning) {
+                            const std::string& trace_path, std::string* warning, std::string* coverage) {
   const PhaseTable table = read_rpm_signal(rpmfilename, out, trace_path);
   if (warning) *warning = table.warning;
+  if (coverage) *coverage = unbinned_warning(table, nviews);
   std::fprintf(out, "RPM signal file name %s  %s\n", rpmfilename.c_str(), ext.c_str());
   std::fprintf(out, "size=%5d \n", static_cast<int>(table.count));
   const int32_t first = first_projection_number(fn_proj, nviews);

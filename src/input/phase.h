@@ -43,11 +43,12 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
 // "RPM signal file name %s  %s\n" (name, current ext) and "size=%5d \n" on
 // `out`, finds the first projection number, sets ext to phase_suffix() and
 // returns phase_views().  A trace-file warning (one line) goes to
-// `warning` when it is not null.
+// `warning` when it is not null; a sorting that leaves many views in no bin
+// is described in `coverage` (coverage.h: unbinned_warning).
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
                             const std::string& trace_path = "4dcbctrpm.out",
-                            std::string* warning = nullptr);
+                            std::string* warning = nullptr, std::string* coverage = nullptr);
 
 }  // namespace cbrecon

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <span>
 #include <string_view>
@@ -19,11 +20,14 @@
 #include "output/volume_io.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
+#include "input/coverage.h"
 #include "input/mask.h"
 #include "input/phase.h"
 #include "input/projection.h"
 #include "numeric/cpu.h"
 #include "numeric/error.h"
+#include "numeric/files.h"
+#include "numeric/memory_limit.h"
 #include "numeric/stopwatch.h"
 #include "numeric/parallel.h"
 #include "geometry/geometry.h"
@@ -46,6 +50,10 @@ const auto g_process_start = std::chrono::steady_clock::now();
 constexpr long kSlicePad = 16;
 // Likewise for the rows of a filtered view (often 4 KiB long).
 constexpr long kRowPad = 16;
+
+std::string join_lines(const std::string& a, const std::string& b) {
+  return a.empty() ? b : b.empty() ? a : a + "\n" + b;
+}
 
 std::string final_ext(const RunParams& p) {
   if (p.rpm_on) return bin_ext(p, p.ph_recon);
@@ -98,14 +106,16 @@ void check_memory(const RunParams& p, const Geometry& g, int volumes, int thread
                       2.0 * static_cast<double>(p.npxls) * p.npxls + tiles + prior;
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
-  const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
+  MemoryLimit limit = memory_limit();
+  if (allocation_limit() < limit.bytes) limit = {allocation_limit(), "the allocation limit"};
+  const double have = static_cast<double>(limit.bytes);
   if (need > have)
     throw FatalError(volume > have ? "allocation failure 3 in f3tensor()"
                                    : "allocation failure 2 in matrix()",
                      strprintf("cbrecon: this run needs about %.0f MiB of memory (a volume of %d x %d x %d "
-                               "voxels is %.0f MiB), but only %.0f MiB are available",
+                               "voxels is %.0f MiB), but only %.0f MiB are available (limit from %s)",
                                need / mib, static_cast<int>(g.nz), p.npxls, p.npxls, volume / mib,
-                               have / mib));
+                               have / mib, limit.source.c_str()));
 }
 
 // The volumes a run writes, by output suffix.
@@ -158,6 +168,7 @@ void Reconstruction::read_mask_tables() {
 std::vector<Job> Reconstruction::all_phase_jobs() {
   const PhaseTable table = read_rpm_signal(p_.fn_tmp, out_, kTraceFile);
   if (!table.warning.empty()) notes_.push_back(table.warning);
+  if (std::string w = unbinned_warning(table, p_.nviews); !w.empty()) notes_.push_back(std::move(w));
   std::fprintf(out_, "RPM signal file name %s  %s\n", p_.fn_tmp.c_str(), p_.ext.c_str());
   std::fprintf(out_, "size=%5d \n", static_cast<int>(table.count));
   const int32_t first = first_projection_number(p_.fn_proj, p_.nviews);
@@ -179,10 +190,11 @@ void Reconstruction::list_views() {
       for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
     } else {
       Job job;
-      std::string warning;
+      std::string warning, coverage;
       job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
-                                     t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning);
+                                     t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning, &coverage);
       if (!warning.empty()) notes_.push_back(warning);
+      if (!coverage.empty()) notes_.push_back(coverage);
       job.ext = p_.ext;
       job.bin = p_.ph_recon;  // DICOM series label
       jobs_.push_back(std::move(job));
@@ -275,6 +287,36 @@ void Reconstruction::write_job(Job& job, std::vector<std::string>& failures) {
   }
 }
 
+// Writes every volume.  An allocation failure on the way ends the run as
+// any other does, but first says which volumes were written and which not.
+void Reconstruction::write_jobs(std::vector<std::string>& failures) {
+  size_t done = 0;
+  try {
+    for (; done < jobs_.size(); ++done) write_job(jobs_[done], failures);
+  } catch (const FatalError& e) {
+    throw FatalError(e.what(), join_lines(e.detail(), unwritten_note(done)));
+  } catch (const std::bad_alloc&) {
+    throw FatalError("out of memory", unwritten_note(done));
+  }
+}
+
+// "volumes written: ...; not written: ..." for a write phase stopped at job
+// `done` (whose outputs may be partly written).
+std::string Reconstruction::unwritten_note(size_t done) const {
+  auto names = [&](size_t from, size_t to) {
+    std::string list;
+    for (size_t j = from; j < to; ++j) {
+      RunParams q = p_;
+      q.ext = jobs_[j].ext;
+      list += (list.empty() ? "" : ", ") + output_name(q);
+    }
+    return list.empty() ? std::string("none") : list;
+  };
+  return strprintf("cbrecon: out of memory while writing %s and what goes beside it; written before: %s; "
+                   "not written: %s",
+                   names(done, done + 1).c_str(), names(0, done).c_str(), names(done + 1, jobs_.size()).c_str());
+}
+
 int Reconstruction::run(int argc, const char* const* argv) {
   t_start_ = clock_ms();
   parse_command_line(argc, argv, p_, out_);
@@ -313,6 +355,9 @@ int Reconstruction::run(int argc, const char* const* argv) {
     plan_prior_image();
   else
     list_views();
+  if (p_.rpm_on)
+    for (const Job& job : jobs_)
+      if (std::string w = bin_coverage_warning(job.views, static_cast<uint16_t>(job.bin)); !w.empty()) notes_.push_back(std::move(w));
 
   // Volumes and extents.
   t_.fov = build_fov_extents(p_.npxls, g.dx, p_.fov);
@@ -372,7 +417,10 @@ int Reconstruction::run(int argc, const char* const* argv) {
 
   Stopwatch sw;
   std::vector<std::string> failures;
-  for (Job& job : jobs_) write_job(job, failures);
+  {
+    const OutputLock lock(output_folders(planned_outputs(p_, planned_volumes(p_))));
+    write_jobs(failures);
+  }
   times_.write += sw.lap();
   if (!failures.empty()) {
     // Every other output was written; each failure is one line.

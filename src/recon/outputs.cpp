@@ -10,6 +10,8 @@
 
 #include "numeric/error.h"
 #include "numeric/files.h"
+#include "output/dicom.h"
+#include "output/dicom_options.h"
 #include "output/formats.h"
 #include "recon/cli.h"
 
@@ -55,14 +57,22 @@ std::vector<PlannedOutput> planned_outputs(const RunParams& p, const std::vector
     for (const std::string& extra : extra_output_names(seq, v.ext, p))
       outs.push_back({extra, extra == preview ? "preview" : "volume file"});
   }
-  if (p.rpm_on) outs.push_back({kTraceFile, "trace file"});
+  if (wants_dicom(p.extras))
+    for (const PlannedVolume& v : volumes) {
+      RunParams q = p;
+      q.ext = v.ext;
+      outs.push_back({dicom_folder_name(output_name(q)), kSeriesFolder});
+    }
+  if (p.rpm_on) outs.push_back({kTraceFile, kTraceWhat});
   return outs;
 }
 
 void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs) {
-  // Folders first: they must exist and take a new file now.
+  // Folders first: they must exist and take a new file now.  Not for the
+  // trace file: failing to write it is only a warning.
   std::map<std::string, int> probed;
   for (const PlannedOutput& o : outputs) {
+    if (o.what == kTraceWhat) continue;
     const std::string folder = folder_of(o.path);
     struct stat st {};
     if (stat(folder.c_str(), &st) != 0)
@@ -96,13 +106,38 @@ void check_outputs(const RunParams& p, const std::vector<PlannedOutput>& outputs
     if (!fresh)
       throw RunError("the " + o.what + " " + o.path + " is also this run's " + prev->second->what + " " +
                      prev->second->path + "; choose another name");
+    const bool series = o.what == kSeriesFolder;
+    if (series)
+      for (const auto& [in_key, in_what] : inputs)
+        if (in_key.size() > key.size() && in_key.compare(0, key.size(), key) == 0 && in_key[key.size()] == '/')
+          throw RunError("the " + o.what + " " + o.path + " would replace a folder holding " + in_what +
+                         "; choose another name");
+    if (o.what == kTraceWhat) continue;
+    // The temporary name beside it must fit the folder's name length too.
+    const std::string folder = folder_of(o.path);
+    const size_t suffix = series ? kTemporaryFolderSuffix : kTemporaryFileSuffix;
+    const long longest = longest_name_in(folder);
+    if (static_cast<long>(name_of(o.path).size() + suffix) > longest)
+      throw RunError(strprintf("the %s name %s is %zu characters long; with the %zu of its temporary name "
+                               "it must fit in %ld: choose a shorter name",
+                               o.what.c_str(), name_of(o.path).c_str(), name_of(o.path).size(), suffix, longest));
+    if (const std::string owner = sticky_owner_conflict(o.path); !owner.empty())
+      throw RunError("cannot replace the " + o.what + " " + o.path + ": " + owner);
     // A link at the name is replaced, not followed; a folder, device or
-    // FIFO is no file of ours to replace.
+    // FIFO is no file of ours to replace.  (A series folder's own checks
+    // are check_dicom_folder's.)
     struct stat st {};
-    if (lstat(o.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
+    if (!series && lstat(o.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
       throw RunError("cannot create output file " + o.path + ": " +
                      (S_ISDIR(st.st_mode) ? "a folder of that name is in the way" : "it exists and is not a regular file"));
   }
+}
+
+std::vector<std::string> output_folders(const std::vector<PlannedOutput>& outputs) {
+  std::vector<std::string> folders;
+  for (const PlannedOutput& o : outputs)
+    if (o.what != kTraceWhat) folders.push_back(folder_of(o.path));
+  return folders;
 }
 
 }  // namespace cbrecon

@@ -64,6 +64,8 @@ class Reconstruction {
   std::vector<PassView> processing_order() const;
   void report_classic(std::span<const ViewOutcome> batch);
   void write_job(Job& job, std::vector<std::string>& failures);
+  void write_jobs(std::vector<std::string>& failures);
+  std::string unwritten_note(size_t done) const;
   std::vector<Job> all_phase_jobs();
   void report_timings(double total);
 
