@@ -35,14 +35,14 @@ extern "C" void on_signal(int sig) {
 
 // Catches the signals that end a run from outside (a CPU-time limit among
 // them), except one that the caller asked us to ignore (nohup, a background
-// job of a script).  A file-size limit is not a reason to die silently: with
+// job of a script) or that already has a handler (a profiler's SIGPROF).  A file-size limit is not a reason to die silently: with
 // SIGXFSZ ignored the write fails with EFBIG, which the run reports like a
 // full disk.
 void install_signal_handlers() {
   signal(SIGXFSZ, SIG_IGN);
   for (const int sig : cbrecon::kRunEndingSignals) {
     struct sigaction old {};
-    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);

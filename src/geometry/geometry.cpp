@@ -40,7 +40,10 @@ Geometry setup_geometry(const RunParams& p) {
     throw RunError(strprintf("-fov %g: the field of view must be a positive number of mm", static_cast<double>(p.fov)));
   if (!std::isfinite(p.pxlz) || !(p.pxlz > 0))
     throw RunError(strprintf("-pz %g: the slice thickness must be a positive number of mm", static_cast<double>(p.pxlz)));
-  if (!std::isfinite(p.xoff) || p.xoff > 0)
+  if (!std::isfinite(p.xoff))
+    throw RunError(strprintf("-xoff %g: the lateral detector offset is %s; a finite number of mm is needed",
+                             static_cast<double>(p.xoff), std::isnan(p.xoff) ? "not a number" : "infinite"));
+  if (p.xoff > 0)
     throw RunError(strprintf("-xoff %g: the lateral detector offset must be zero or negative", static_cast<double>(p.xoff)));
   if (p.ndets < 17)
     throw RunError(strprintf("-d %d: the detector needs at least 17 columns", p.ndets));

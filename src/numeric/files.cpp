@@ -1,10 +1,12 @@
 #include "numeric/files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -166,6 +168,54 @@ int probe_writable_folder(const std::string& folder) {
   close(fd);
   unlink(tmp.c_str());
   return 0;
+}
+
+std::string sticky_owner_conflict(const std::string& path) {
+  struct stat entry {}, parent {};
+  const std::string folder = folder_of(path);
+  if (lstat(path.c_str(), &entry) != 0 || stat(folder.c_str(), &parent) != 0) return "";
+  const uid_t me = geteuid();
+  if (!(parent.st_mode & S_ISVTX) || me == 0 || entry.st_uid == me || parent.st_uid == me) return "";
+  return strprintf("it belongs to another user (uid %u) in the sticky folder %s, where only its owner may "
+                   "replace it",
+                   static_cast<unsigned>(entry.st_uid), folder.c_str());
+}
+
+long longest_name_in(const std::string& folder) {
+  errno = 0;
+  const long n = pathconf(folder.c_str(), _PC_NAME_MAX);
+  return n > 0 ? n : 255;
+}
+
+OutputLock::OutputLock(const std::vector<std::string>& folders) {
+  // Taken in one order (device, inode) by every run, so that two runs
+  // locking the same folders never wait for each other crosswise.
+  std::vector<std::pair<std::pair<dev_t, ino_t>, int>> open_folders;
+  for (const std::string& f : folders) {
+    const int fd = open(f.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+      close(fd);
+      continue;
+    }
+    open_folders.push_back({{st.st_dev, st.st_ino}, fd});
+  }
+  std::sort(open_folders.begin(), open_folders.end());
+  for (size_t i = 0; i < open_folders.size(); ++i) {
+    const int fd = open_folders[i].second;
+    if (i > 0 && open_folders[i].first == open_folders[i - 1].first) {
+      close(fd);
+      continue;
+    }
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    fds_.push_back(fd);
+  }
+}
+
+OutputLock::~OutputLock() {
+  for (const int fd : fds_) close(fd);  // closing releases the lock
 }
 
 std::string folder_of(const std::string& path) {

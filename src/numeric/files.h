@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace cbrecon {
 
@@ -79,6 +80,38 @@ void start_writeback(std::FILE* f);
 // Whether a file could be created in `folder` now (probed by creating and
 // removing an exclusive temporary file).  0 or the errno of the failure.
 int probe_writable_folder(const std::string& folder);
+
+// Whether an existing entry `path` can be replaced by this user as far as
+// the folder's sticky bit goes: in a sticky folder (mode 1777, /tmp) only
+// the entry's owner, the folder's owner or root may rename over it.  Empty
+// when nothing stands in the way (no entry, not sticky, ours); otherwise the
+// reason as one phrase.
+std::string sticky_owner_conflict(const std::string& path);
+
+// The longest name a folder takes (NAME_MAX, 255 where it cannot be asked).
+long longest_name_in(const std::string& folder);
+
+// The temporary names beside a final name are this much longer than it:
+// AtomicFile's ".tmp-" and ten characters, FolderWriter's ".XXXXXX".
+inline constexpr size_t kTemporaryFileSuffix = 15;
+inline constexpr size_t kTemporaryFolderSuffix = 7;
+
+// Exclusive locks on the folders a run writes into, held while it commits
+// its outputs: two runs writing the same names then commit one after the
+// other, each run's set whole, never interleaved (and never while another
+// run has a folder's final name moved aside).  Advisory (flock on the
+// folder itself, nothing left behind): every cbrecon run respects it; a
+// folder that cannot be opened for reading is not locked.
+class OutputLock {
+ public:
+  explicit OutputLock(const std::vector<std::string>& folders);
+  ~OutputLock();
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
+
+ private:
+  std::vector<int> fds_;
+};
 
 // The folder part of a path ("." when it has none), and the name part.
 std::string folder_of(const std::string& path);

@@ -18,7 +18,12 @@
 
 namespace cbrecon {
 
-inline constexpr std::initializer_list<int> kRunEndingSignals = {SIGINT, SIGTERM, SIGHUP, SIGXCPU};
+// Every signal whose default action ends the process and that a handler can
+// catch (SIGKILL and SIGSTOP cannot be; SIGXFSZ is ignored instead, so that a
+// file-size limit fails the write like a full disk; the synchronous faults
+// such as SIGSEGV are no request to stop).
+inline constexpr std::initializer_list<int> kRunEndingSignals = {
+    SIGINT, SIGTERM, SIGHUP, SIGXCPU, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPIPE, SIGVTALRM, SIGPROF};
 
 class SignalBlock {
  public:

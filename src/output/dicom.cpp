@@ -5,7 +5,11 @@
 #include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -206,7 +210,37 @@ std::string dicom_folder_name(const std::string& seq_name) {
   return without_seq(seq_name) + "_dicom";
 }
 
-void check_dicom_folder(const std::string& folder) { check_folder_target(folder); }
+std::string series_not_ours(const std::string& folder) {
+  prepare_library();
+  std::error_code ec;
+  std::string series_uid;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    const std::string n = e.path().filename().string();
+    struct stat st {};
+    unsigned long number = 0;
+    int used = 0;
+    const bool named = n.size() == 11 && std::sscanf(n.c_str(), "IM%5lu.dcm%n", &number, &used) == 1 &&
+                       used == 11 && n.find_first_not_of("0123456789", 2) == 7;
+    if (!named || ::lstat(e.path().c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
+      return "it holds " + n + ", which this program did not write";
+    // The slice's own attributes: written by this program, one series,
+    // the instance its name says.
+    DcmFileFormat ff;
+    OFString model, uid, instance;
+    DcmDataset& d = *ff.getDataset();
+    if (ff.loadFile(e.path().c_str(), EXS_Unknown, EGL_noChange, 256).bad() ||
+        d.findAndGetOFString(DCM_ManufacturerModelName, model).bad() || model != "cbrecon" ||
+        d.findAndGetOFString(DCM_SeriesInstanceUID, uid).bad() ||
+        d.findAndGetOFString(DCM_InstanceNumber, instance).bad() || instance != std::to_string(number).c_str())
+      return "it holds " + n + ", which is no slice this program wrote";
+    if (series_uid.empty()) series_uid = uid.c_str();
+    if (series_uid != uid.c_str()) return "its slices belong to more than one series";
+  }
+  if (ec) return "it cannot be listed: " + ec.message();
+  return "";
+}
+
+void check_dicom_folder(const std::string& folder) { check_folder_target(folder, ".dcm", series_not_ours); }
 
 std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
                                const DicomRun& run, const VolumeLabel& label) {
@@ -220,7 +254,7 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
   std::vector<int16_t> words(n), hu(n);
   std::vector<char> buf(size_t{1} << 20);
   std::vector<uint8_t> bytes;
-  FolderWriter out(folder, ".dcm");
+  FolderWriter out(folder, ".dcm", series_not_ours);
   for (long j = 0; j < g.nz; ++j) {
     v.slice(j, words.data());
     for (int32_t r = 0, i = 0; r < g.npxls; ++r)

@@ -69,8 +69,15 @@ inline constexpr int16_t kHuPadding = -32768;
 std::string dicom_folder_name(const std::string& seq_name);
 
 // Refuses, before the long part of the run, a series folder that could not
-// be written (safe_folder.h: check_folder_target).
+// be written (safe_folder.h: check_folder_target), or an existing one that
+// is not wholly a series this program wrote (series_not_ours).
 void check_dicom_folder(const std::string& folder);
+
+// Empty when every entry of the existing `folder` is a slice this program
+// wrote for one series (IM#####.dcm, a regular file with one name, made by
+// cbrecon, one series UID, the instance number its name says): only then
+// is the folder replaced.  Otherwise the first thing in the way.
+std::string series_not_ours(const std::string& folder);
 
 // Writes the series of `v` (16-bit words, as_float false) into `folder`
 // atomically (safe_folder.h).  Returns "" or one line about an old folder of

@@ -51,14 +51,33 @@ void check_patient_name(const std::string& name) {
 
 }  // namespace
 
+void check_hu_water(double w, double offset_cal) {
+  const double so = offset_cal;
+  auto refuse = [&](const std::string& why) {
+    throw RunError(strprintf("--hu-water %g: %s", w, why.c_str()));
+  };
+  if (std::isnan(w)) refuse("not a number; the output value of water is needed");
+  if (std::isinf(w)) refuse("infinite; the output value of water is a finite number");
+  if (!(w > so)) refuse(strprintf("water must lie above the output offset -so (%g)", so));
+  // HU = 1000 (word - W) / (W - so) for the 16-bit words: one word step is
+  // 1000 / (W - so) HU.  Past these bounds the whole word range maps to
+  // less than one HU, or a single step to more than the whole HU range:
+  // every voxel would get the same value or the clipped extremes.
+  const double span = w - so;
+  if (span > kMaxHuWaterSpan)
+    refuse(strprintf("water %g above -so makes the whole 16-bit range less than 1 HU (at most %g)", span,
+                     kMaxHuWaterSpan));
+  if (span < kMinHuWaterSpan)
+    refuse(strprintf("water %g above -so makes one output step more than the whole HU range (at least %g)",
+                     span, kMinHuWaterSpan));
+}
+
 void check_dicom_options(const RunParams& p) {
   const Extras& x = p.extras;
   parse_patient_position(x.patient_position);
   check_patient_id(x.patient_id);
   check_patient_name(x.patient_name);
-  if (x.hu_water_set && !(std::isfinite(x.hu_water) && x.hu_water > p.offset_cal))
-    throw RunError(strprintf("--hu-water must be a finite value above the output offset -so (%g)",
-                             static_cast<double>(p.offset_cal)));
+  if (x.hu_water_set) check_hu_water(x.hu_water, p.offset_cal);
   if (wants_dicom(x) && !x.hu_water_set)
     throw RunError("--format dcm needs --hu-water W, the output value of water (see --help)");
 }

@@ -15,6 +15,16 @@ namespace cbrecon {
 // RunError naming the option.
 void check_dicom_options(const RunParams& p);
 
+// The bounds of W - so for --hu-water: the 16-bit word range (65535 steps)
+// must span at least 1 HU, and one word step at most that many HU.
+inline constexpr double kMaxHuWaterSpan = 1000.0 * 65535.0;
+inline constexpr double kMinHuWaterSpan = 1000.0 / 65535.0;
+
+// RunError unless W (--hu-water) is a number whose HU scale is usable with
+// the output offset `offset_cal` (-so): finite, above it, and within the
+// bounds above; the message says what is wrong with the value.
+void check_hu_water(double w, double offset_cal);
+
 // Whether the run writes DICOM series.
 bool wants_dicom(const Extras& x);
 

@@ -52,8 +52,8 @@ bool sync_folder(const std::string& folder) {
 
 }  // namespace
 
-FolderWriter::FolderWriter(std::string final_name, std::string ending)
-    : final_(std::move(final_name)), ending_(std::move(ending)) {
+FolderWriter::FolderWriter(std::string final_name, std::string ending, FolderOwnership ours)
+    : final_(std::move(final_name)), ending_(std::move(ending)), ours_(ours) {
   while (final_.size() > 1 && final_.back() == '/') final_.pop_back();
   std::string pattern = final_ + ".XXXXXX";
   const SignalBlock block;
@@ -105,23 +105,30 @@ std::string FolderWriter::commit() {
   if (::fsync(dirfd_) != 0 && errno != EINVAL) fail("cannot sync the folder", errno);
   const char* tmp = tmp_.c_str();
   const char* fin = final_.c_str();
-  std::string old;  // where an existing folder of the final name went
-  // Once renamed, the folder is no longer the handler's to remove.
+  // The whole swap, and the removal of the old folder, with the run-ending
+  // signals held off: the handler removes the temporary folder while it is
+  // ours and unrenamed (published), and never sees a folder half-swapped or
+  // an old series half-deleted.  A failure throws with the folder still
+  // published; the destructor removes it before the signals are let in.
   const SignalBlock block;
-  g_folder.withdraw();
+  std::string old;  // where an existing folder of the final name went
   struct stat st;
   if (::lstat(fin, &st) != 0) {
     if (errno != ENOENT) fail("cannot look at the existing name", errno);
     int rc = ::renameat2(AT_FDCWD, tmp, AT_FDCWD, fin, RENAME_NOREPLACE);
     if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) rc = ::rename(tmp, fin);
     if (rc != 0) fail("cannot rename the temporary folder", errno);
+    g_folder.withdraw();
   } else if (S_ISDIR(st.st_mode)) {
     if (::renameat2(AT_FDCWD, tmp, AT_FDCWD, fin, RENAME_EXCHANGE) == 0) {
+      g_folder.withdraw();
       old = tmp_;
     } else {
       if (errno != EINVAL && errno != ENOSYS) fail("cannot swap the folders", errno);
       // No exchange here: move the old folder onto an empty placeholder,
-      // then the new one into place (the old one back if that fails).
+      // then the new one into place (the old one back if that fails).  The
+      // final name is empty in between: runs writing into this parent
+      // folder hold its OutputLock, so no other run commits meanwhile.
       std::string aside = final_ + ".XXXXXX";
       if (!::mkdtemp(aside.data())) fail("cannot make room for the new folder", errno);
       if (::rename(fin, aside.c_str()) != 0) {
@@ -131,9 +138,13 @@ std::string FolderWriter::commit() {
       }
       if (::rename(tmp, fin) != 0) {
         const int err = errno;
-        ::rename(aside.c_str(), fin);
+        if (::rename(aside.c_str(), fin) != 0)
+          fail("cannot rename the temporary folder (" + std::string(std::strerror(err)) +
+                   "), and the previous folder could not be put back: it is kept as " + aside,
+               errno);
         fail("cannot rename the temporary folder", err);
       }
+      g_folder.withdraw();
       old = aside;
     }
   } else {
@@ -144,38 +155,58 @@ std::string FolderWriter::commit() {
   return old.empty() ? std::string() : dispose_old(old);
 }
 
-std::string FolderWriter::dispose_old(const std::string& old) const {
-  const std::string kept = "the previous " + final_ + " held other files; it is kept as " + old;
-  const int fd = ::open(old.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return kept;
+std::string only_files_ending(const std::string& folder, const std::string& ending) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return std::string("it cannot be listed: ") + std::strerror(errno);
   DIR* d = ::fdopendir(fd);
   if (!d) {
     ::close(fd);
-    return kept;
+    return std::string("it cannot be listed: ") + std::strerror(errno);
   }
-  // Delete only when every entry is a regular file of our ending.
-  std::vector<std::string> names;
-  bool only_ours = true;
+  std::string why;
   while (const dirent* e = ::readdir(d)) {
     const std::string n = e->d_name;
     if (n == "." || n == "..") continue;
     struct stat st;
-    if (n.size() <= ending_.size() || !n.ends_with(ending_) || ::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISREG(st.st_mode)) {
-      only_ours = false;
+    if (n.size() <= ending.size() || !n.ends_with(ending) || ::fstatat(fd, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      why = "it holds " + n + ", which this program did not write";
       break;
     }
-    names.push_back(n);
   }
-  bool ok = only_ours;
-  if (ok)
-    for (const std::string& n : names) ok = ::unlinkat(fd, n.c_str(), 0) == 0 && ok;
   ::closedir(d);
-  if (ok && ::rmdir(old.c_str()) == 0) return "";
-  return kept;
+  return why;
 }
 
-void check_folder_target(const std::string& final_name) {
+std::string FolderWriter::why_not_ours(const std::string& folder) const {
+  return ours_ ? ours_(folder) : only_files_ending(folder, ending_);
+}
+
+std::string FolderWriter::dispose_old(const std::string& old) const {
+  if (const std::string why = why_not_ours(old); !why.empty())
+    return "the previous " + final_ + " was not replaced whole (" + why + "); it is kept as " + old;
+  const int fd = ::open(old.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* d = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (!d) {
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    return "the previous " + final_ + " could not be deleted (" + std::strerror(err) + "); it is kept as " + old;
+  }
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  int err = 0;
+  for (const std::string& n : names)
+    if (::unlinkat(fd, n.c_str(), 0) != 0 && err == 0) err = errno;
+  ::closedir(d);
+  if (err == 0 && ::rmdir(old.c_str()) != 0) err = errno;
+  if (err == 0) return "";
+  return "the previous " + final_ + " could not be deleted (" + std::strerror(err) + "); it is kept as " + old;
+}
+
+void check_folder_target(const std::string& final_name, const std::string& ending, FolderOwnership ours) {
   const std::string parent = folder_of(final_name);
   struct stat st;
   auto refuse = [&](const std::string& why) {
@@ -186,6 +217,9 @@ void check_folder_target(const std::string& final_name) {
   if (const int err = probe_writable_folder(parent)) refuse(parent + ": " + std::strerror(err));
   if (::lstat(final_name.c_str(), &st) == 0) {
     if (!S_ISDIR(st.st_mode)) refuse("something that is not a folder has this name");
+    if (const std::string owner = sticky_owner_conflict(final_name); !owner.empty()) refuse(owner);
+    const std::string why = ours ? ours(final_name) : only_files_ending(final_name, ending);
+    if (!why.empty()) refuse("the existing folder cannot be replaced: " + why + "; move it away or choose another name");
   } else if (errno != ENOENT) {
     refuse(std::strerror(errno));
   }

@@ -9,11 +9,13 @@
 //
 // An existing folder under the final name is swapped out atomically
 // (renameat2 RENAME_EXCHANGE, or, where the file system lacks it, two
-// renames through an empty placeholder).  The old folder is then deleted if
-// it holds nothing but regular ".dcm"-style files of the given ending;
-// anything else (a subfolder, a link, another file) keeps it, whole, under
-// its temporary name, and commit() says where.  A plain file, a link or
-// anything else that is not a folder under the final name is never replaced.
+// renames through an empty placeholder, which cbrecon runs writing into the
+// same parent folder wait for: see OutputLock).  The old folder is then
+// deleted if every entry in it is a file this program wrote for it (the
+// writer's `ours` test; by default regular files of the given ending);
+// anything else keeps it, whole, under its temporary name, and commit()
+// says where and why.  A plain file, a link or anything else that is not a
+// folder under the final name is never replaced.
 #pragma once
 
 #include <string>
@@ -21,12 +23,20 @@
 
 namespace cbrecon {
 
+// Whether an existing folder may be replaced: every entry is a file this
+// program wrote for it.  Empty when it may; otherwise what is in the way
+// (one phrase: "it holds notes.txt, which this program did not write").
+// Handed the folder's path.
+using FolderOwnership = std::string (*)(const std::string& folder);
+
 class FolderWriter {
  public:
   // Creates the temporary folder; RunError (naming `final_name`) when it
   // cannot.  `ending`: the file-name ending of the files this writer makes
   // (".dcm"), the only files an old folder may hold to be deleted.
-  FolderWriter(std::string final_name, std::string ending);
+  // `ours`: the test an old folder must pass to be deleted (null: only
+  // regular files of `ending`, each with a single name).
+  FolderWriter(std::string final_name, std::string ending, FolderOwnership ours = nullptr);
   ~FolderWriter();
   FolderWriter(const FolderWriter&) = delete;
   FolderWriter& operator=(const FolderWriter&) = delete;
@@ -46,7 +56,10 @@ class FolderWriter {
   [[noreturn]] void fail(const std::string& what, int err) const;
   std::string dispose_old(const std::string& old) const;
 
+  std::string why_not_ours(const std::string& folder) const;
+
   std::string final_, ending_, tmp_;
+  FolderOwnership ours_ = nullptr;
   int dirfd_ = -1;
   std::vector<std::string> files_;
   bool committed_ = false;
@@ -57,8 +70,15 @@ class FolderWriter {
 void remove_pending_folder() noexcept;
 
 // Refuses, before the long part of a run, a folder `final_name` that could
-// not be written: its parent is missing, not a folder or not writable, or
-// something other than a folder (a plain file, a link) has that name.
-void check_folder_target(const std::string& final_name);
+// not be written: its parent is missing, not a folder or not writable,
+// something other than a folder (a plain file, a link) has that name, an
+// existing folder fails `ours` (null: the default test above), or it belongs
+// to another user in a sticky parent folder (the swap would be refused).
+void check_folder_target(const std::string& final_name, const std::string& ending = ".dcm",
+                         FolderOwnership ours = nullptr);
+
+// The default ownership test: empty when every entry of `folder` is a
+// regular file ending in `ending` with a single name.
+std::string only_files_ending(const std::string& folder, const std::string& ending);
 
 }  // namespace cbrecon

@@ -2,10 +2,12 @@
 // (reconstruct.h), write every planned file, closing lines.
 #include "recon/driver.h"
 
+#include <new>
 #include <string>
 #include <vector>
 
 #include "numeric/error.h"
+#include "numeric/files.h"
 #include "numeric/stopwatch.h"
 #include "output/plan.h"
 #include "recon/cli.h"
@@ -24,6 +26,50 @@ void check_names(const RunParams& p, const std::vector<PlannedVolume>& volumes) 
                                out.size(), kMaxName, out.c_str()));
   }
   projection_name(p.fn_proj, 0);  // throws if even a five-digit name is too long
+}
+
+std::string join_lines(const std::string& a, const std::string& b) {
+  return a.empty() ? b : b.empty() ? a : a + "\n" + b;
+}
+
+// "volumes written: ...; not written: ..." for a write phase stopped at
+// volume `done` (whose outputs may be partly written).
+std::string unwritten_note(const OutputPlan& plan, size_t done) {
+  auto names = [&](size_t from, size_t to) {
+    std::string list;
+    for (size_t j = from; j < to && j < plan.volumes.size(); ++j)
+      list += (list.empty() ? "" : ", ") + plan.volumes[j].seq();
+    return list.empty() ? std::string("none") : list;
+  };
+  return strprintf("cbrecon: out of memory while writing %s and what goes beside it; written before: %s; "
+                   "not written: %s",
+                   names(done, done + 1).c_str(), names(0, done).c_str(),
+                   names(done + 1, plan.volumes.size()).c_str());
+}
+
+// Writes every volume of the plan, with the output folders locked so that
+// two runs on the same names commit one after the other.  A file that
+// cannot be written does not stop the others: its reason goes to
+// `failures`.  An allocation failure on the way ends the run as any other
+// does, but first says which volumes were written and which not.
+void write_outputs(const OutputPlan& plan, const ReconResult& result, const DicomRun& dicom_run, Console& con,
+                   std::vector<std::string>& failures) {
+  const OutputLock lock(output_folders(plan.files()));
+  size_t done = 0;
+  try {
+    for (; done < result.volumes.size(); ++done) {
+      const ReconVolume& vol = result.volumes[done];
+      std::vector<std::string> notes;
+      write_volume_outputs(plan, plan.volumes[done],
+                           {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()},
+                           result.bg, result.fov, dicom_run, con.out, failures, notes);
+      for (const std::string& note : notes) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
+    }
+  } catch (const FatalError& e) {
+    throw FatalError(e.what(), join_lines(e.detail(), unwritten_note(plan, done)));
+  } catch (const std::bad_alloc&) {
+    throw FatalError("out of memory", unwritten_note(plan, done));
+  }
 }
 
 }  // namespace
@@ -51,14 +97,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
 
   Stopwatch sw;
   std::vector<std::string> failures;
-  for (size_t i = 0; i < result.volumes.size(); ++i) {
-    const ReconVolume& vol = result.volumes[i];
-    std::vector<std::string> notes;
-    write_volume_outputs(plan, plan.volumes[i],
-                         {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()}, result.bg,
-                         result.fov, dicom_run, out, failures, notes);
-    for (const std::string& note : notes) std::fprintf(err, "cbrecon: %s\n", note.c_str());
-  }
+  write_outputs(plan, result, dicom_run, con, failures);
   result.times.write += sw.lap();
   if (!failures.empty()) {
     // Every other output was written; each failure is one line.

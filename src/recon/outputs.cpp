@@ -43,9 +43,11 @@ bool is_projection_name(const std::string& key, const std::string& stem) {
 }  // namespace
 
 void check_outputs(const RunParams& p, const std::vector<PlannedFile>& outputs) {
-  // Folders first: they must exist and take a new file now.
+  // Folders first: they must exist and take a new file now.  Not for the
+  // trace file: failing to write it is only a warning.
   std::map<std::string, int> probed;
   for (const PlannedFile& o : outputs) {
+    if (o.kind == OutputKind::trace) continue;
     const std::string folder = folder_of(o.path);
     struct stat st {};
     if (stat(folder.c_str(), &st) != 0)
@@ -79,15 +81,39 @@ void check_outputs(const RunParams& p, const std::vector<PlannedFile>& outputs) 
     if (!fresh)
       throw RunError("the " + o.what() + " " + o.path + " is also this run's " + prev->second->what() + " " +
                      prev->second->path + "; choose another name");
+    const bool series = o.kind == OutputKind::dicom;
+    if (series)
+      for (const auto& [in_key, in_what] : inputs)
+        if (in_key.size() > key.size() && in_key.compare(0, key.size(), key) == 0 && in_key[key.size()] == '/')
+          throw RunError("the " + o.what() + " " + o.path + " would replace a folder holding " + in_what +
+                         "; choose another name");
+    if (o.kind == OutputKind::trace) continue;
+    // The temporary name beside it must fit the folder's name length too.
+    const std::string folder = folder_of(o.path);
+    const size_t suffix = series ? kTemporaryFolderSuffix : kTemporaryFileSuffix;
+    const long longest = longest_name_in(folder);
+    if (static_cast<long>(name_of(o.path).size() + suffix) > longest)
+      throw RunError(strprintf("the %s name %s is %zu characters long; with the %zu of its temporary name "
+                               "it must fit in %ld: choose a shorter name",
+                               o.what().c_str(), name_of(o.path).c_str(), name_of(o.path).size(), suffix, longest));
+    if (const std::string owner = sticky_owner_conflict(o.path); !owner.empty())
+      throw RunError("cannot replace the " + o.what() + " " + o.path + ": " + owner);
     // A link at the name is replaced, not followed; a folder, device or
     // FIFO is no file of ours to replace.  A series folder has checks of
     // its own (check_dicom_folder).
-    if (o.kind == OutputKind::dicom) continue;
+    if (series) continue;
     struct stat st {};
     if (lstat(o.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode))
       throw RunError("cannot create output file " + o.path + ": " +
                      (S_ISDIR(st.st_mode) ? "a folder of that name is in the way" : "it exists and is not a regular file"));
   }
+}
+
+std::vector<std::string> output_folders(const std::vector<PlannedFile>& outputs) {
+  std::vector<std::string> folders;
+  for (const PlannedFile& o : outputs)
+    if (o.kind != OutputKind::trace) folders.push_back(folder_of(o.path));
+  return folders;
 }
 
 }  // namespace cbrecon

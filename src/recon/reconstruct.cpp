@@ -16,9 +16,11 @@
 
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
+#include "input/coverage.h"
 #include "input/mask.h"
 #include "numeric/cpu.h"
 #include "numeric/error.h"
+#include "numeric/memory_limit.h"
 #include "numeric/stopwatch.h"
 #include "recon/mode.h"
 
@@ -76,14 +78,16 @@ void Reconstructor::check_memory() const {
                       mode_->working_memory(m);
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
-  const double have = static_cast<double>(std::min(allocation_limit(), available_memory_bytes()));
+  MemoryLimit limit = memory_limit();
+  if (allocation_limit() < limit.bytes) limit = {allocation_limit(), "the allocation limit"};
+  const double have = static_cast<double>(limit.bytes);
   if (need > have)
     throw FatalError(m.volume > have ? "allocation failure 3 in f3tensor()"
                                      : "allocation failure 2 in matrix()",
                      strprintf("cbrecon: this run needs about %.0f MiB of memory (a volume of %d x %d x %d "
-                               "voxels is %.0f MiB), but only %.0f MiB are available",
+                               "voxels is %.0f MiB), but only %.0f MiB are available (limit from %s)",
                                need / mib, static_cast<int>(g.nz), p.npxls, p.npxls, m.volume / mib,
-                               have / mib));
+                               have / mib, limit.source.c_str()));
 }
 
 // The mask file, its log image and the table of logarithms.
@@ -139,6 +143,10 @@ ReconResult Reconstructor::run() {
     p.ext = "hf4d_cali.seq";
   }
   mode_->plan(ctx_);
+  if (p.rpm_on)
+    for (const Job& job : mode_->jobs)
+      if (std::string w = bin_coverage_warning(job.views, static_cast<uint16_t>(job.bin)); !w.empty())
+        con.note(std::move(w));
 
   // Volumes and extents.
   t.fov = build_fov_extents(p.npxls, g.dx, p.fov);

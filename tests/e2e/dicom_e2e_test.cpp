@@ -346,7 +346,7 @@ TEST_F(DicomEndToEnd, RefusedRunsSayWhyInOneLineAndLeaveNothingBehind) {
   EXPECT_EQ(entries(scan_->path(), "PROJ__"), std::vector<std::string>{"PROJ__bp4d_dicom"});
 }
 
-TEST_F(DicomEndToEnd, ASecondRunReplacesTheSeriesAndKeepsAFolderWithOtherFiles) {
+TEST_F(DicomEndToEnd, ASecondRunReplacesTheSeriesButNotAFolderWithOtherFiles) {
   remove_outputs();
   ASSERT_EQ(recon({"--format", "dcm", "--hu-water", "2000"}).status, 1);
   const std::string folder = out("PROJ__bp4d_dicom");
@@ -359,17 +359,16 @@ TEST_F(DicomEndToEnd, ASecondRunReplacesTheSeriesAndKeepsAFolderWithOtherFiles) 
   EXPECT_NE(second.get("series"), first.get("series"));
   EXPECT_EQ(entries(scan_->path(), "PROJ__bp4d_dicom"), std::vector<std::string>{"PROJ__bp4d_dicom"});
 
-  // Someone's notes in the folder: the old folder stays, whole, under a
-  // name the run reports.
+  // Someone's notes in the folder: the folder is not this program's to
+  // replace; the run is refused before it reads a view, the folder intact.
   testing::write_bytes(folder + "/notes.txt", {'n'});
   const ProcessResult r = recon({"--format", "dcm", "--hu-water", "2000"});
-  ASSERT_EQ(r.status, 1) << r.err;
-  const std::vector<std::string> now = entries(scan_->path(), "PROJ__bp4d_dicom");
-  ASSERT_EQ(now.size(), 2u);
-  EXPECT_NE(r.err.find(now[1]), std::string::npos) << r.err;
-  EXPECT_TRUE(fs::exists(out(now[1]) + "/notes.txt"));
-  EXPECT_EQ(entries(out(now[1]), "IM").size(), first.slices.size());
-  EXPECT_FALSE(fs::exists(folder + "/notes.txt"));
+  ASSERT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  EXPECT_NE(r.err.find("notes.txt"), std::string::npos) << r.err;
+  EXPECT_EQ(entries(scan_->path(), "PROJ__bp4d_dicom"), std::vector<std::string>{"PROJ__bp4d_dicom"});
+  EXPECT_TRUE(fs::exists(folder + "/notes.txt"));
+  EXPECT_EQ(entries(folder, "IM").size(), second.slices.size());
 }
 
 }  // namespace
