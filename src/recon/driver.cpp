@@ -31,6 +31,7 @@
 #include "recon/outputs.h"
 #include "recon/progress.h"
 #include "recon/reconstruction.h"
+#include "recon/run_checks.h"
 #include "recon/view_pass.h"
 
 namespace cbrecon {
@@ -164,7 +165,8 @@ std::vector<Job> Reconstruction::all_phase_jobs() {
   std::vector<Job> jobs;
   for (uint16_t bin = 1; bin <= 10; ++bin) {
     Job job;
-    job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, t_.hs.hscan_range);
+    const ViewScreen screen{p_.nslices, p_.ndets};  // files that cannot be views leave the lists
+    job.views = phase_views(table, first, p_.fn_proj, p_.nviews, bin, p_.hscan, t_.hs.hscan_range, &screen);
     job.ext = phase_suffix(bin, p_.hscan);
     job.bin = bin;  // DICOM series label
     jobs.push_back(std::move(job));
@@ -174,6 +176,7 @@ std::vector<Job> Reconstruction::all_phase_jobs() {
 
 // The view lists: 3-D by file number, 4-D by respiratory phase.
 void Reconstruction::list_views() {
+  const ViewScreen screen{p_.nslices, p_.ndets};  // files that cannot be views leave the lists
   if (p_.rpm_on) {
     if (p_.extras.all_phases) {
       for (Job& j : all_phase_jobs()) jobs_.push_back(std::move(j));
@@ -181,7 +184,7 @@ void Reconstruction::list_views() {
       Job job;
       std::string warning;
       job.views = select_phase_views(p_.fn_tmp, p_.fn_proj, p_.nviews, p_.ph_recon, p_.hscan,
-                                     t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning);
+                                     t_.hs.hscan_range, p_.ext, out_, kTraceFile, &warning, &screen);
       if (!warning.empty()) notes_.push_back(warning);
       job.ext = p_.ext;
       job.bin = p_.ph_recon;  // DICOM series label
@@ -189,7 +192,7 @@ void Reconstruction::list_views() {
     }
   } else {
     Job job;
-    job.views = list_projections(p_.fn_proj, ".hnd", p_.nviews, p_.ist, p_.hscan, t_.hs.hscan_range);
+    job.views = list_projections(p_.fn_proj, ".hnd", p_.nviews, p_.ist, p_.hscan, t_.hs.hscan_range, &screen);
     job.ext = p_.ext;
     jobs_.push_back(std::move(job));
   }
@@ -220,6 +223,7 @@ void Reconstruction::report_classic(std::span<const ViewOutcome> batch) {
     Job& job = jobs_[v.target];
     std::memcpy(job.headout.data(), o.head.data(), kHeaderSize);
     job.any_view = true;
+    if (!o.skip) ++job.used;
     if (v.k % 100 == 0) std::fprintf(out_, "processing projection view #%-d\n", static_cast<int>(v.k));
     // Time of the batch shared out evenly over its views.
     const int32_t t_view = o.t_view;
@@ -284,6 +288,8 @@ int Reconstruction::run(int argc, const char* const* argv) {
   const Geometry& g = t_.g;
   check_names(p_);
   check_modes(p_);
+  check_phase_options(p_);  // run_checks.h
+  for (std::string& w : parameter_warnings(p_, g)) notes_.push_back(std::move(w));
   check_outputs(p_, planned_outputs(p_, planned_volumes(p_)));
   // DICOM series: the run's identity, and the series folders checked now.
   if (wants_dicom(p_.extras)) {
@@ -313,6 +319,13 @@ int Reconstruction::run(int argc, const char* const* argv) {
     plan_prior_image();
   else
     list_views();
+  {
+    // Refuses a run with no view to use or files of another size; notes the
+    // dropped views and the listing's warnings (run_checks.h).
+    std::vector<const ViewList*> lists;
+    for (const Job& job : jobs_) lists.push_back(&job.views);
+    check_listing(p_, lists, notes_);
+  }
 
   // Volumes and extents.
   t_.fov = build_fov_extents(p_.npxls, g.dx, p_.fov);
@@ -372,7 +385,16 @@ int Reconstruction::run(int argc, const char* const* argv) {
 
   Stopwatch sw;
   std::vector<std::string> failures;
-  for (Job& job : jobs_) write_job(job, failures);
+  for (Job& job : jobs_) {
+    if (job.used == 0) {
+      // Every view of it was skipped: an empty volume must not replace a good one.
+      RunParams q = p_;
+      q.ext = job.ext;
+      failures.push_back(nothing_used_line(p_, jobs_.size() > 1 ? job.bin : 0, job.views.ik, output_name(q)));
+      continue;
+    }
+    write_job(job, failures);
+  }
   times_.write += sw.lap();
   if (!failures.empty()) {
     // Every other output was written; each failure is one line.
@@ -413,20 +435,35 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   return r.run(argc, argv);
 }
 
+int exit_status(Ending how, int classic, bool conventional) {
+  if (!conventional) return classic;
+  switch (how) {
+    case Ending::completed: return classic == 1 ? 0 : 2;  // 2: an output could not be written
+    case Ending::exit_request: return classic == 0 ? 0 : 2;  // the usage text is a refused line
+    default: return 2;
+  }
+}
+
 int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+  const bool conventional = conventional_status_requested(argc, argv);
   try {
-    return run(argc, argv, out, err);
+    const int status = run(argc, argv, out, err);
+    return exit_status(Ending::completed, status, conventional);
   } catch (const ExitRequest& e) {
     std::fflush(out);
-    return e.status();
+    if (conventional && !e.failure().empty()) {
+      std::fprintf(err, "cbrecon: %s\n", e.failure().c_str());
+      return exit_status(Ending::failed_exit_request, e.status(), conventional);
+    }
+    return exit_status(Ending::exit_request, e.status(), conventional);
   } catch (const RunError& e) {
     std::fflush(out);
     std::fprintf(err, "cbrecon: %s\n", e.what());
-    return 2;
+    return exit_status(Ending::refused, 2, conventional);
   } catch (const FatalError& e) {
     if (!e.detail().empty()) std::fprintf(err, "%s\n", e.detail().c_str());
     print_fatal_lines(err, e.what());
-    return 1;
+    return exit_status(Ending::fatal, 1, conventional);
   }
 }
 

@@ -33,6 +33,7 @@ struct Job {
   Tensor3<float> volume;
   Header headout{};
   bool any_view = false;
+  long used = 0;  // views that were backprojected into it
   int bin = 0;  // DICOM series label: 0 for a 3-D volume, else the phase bin
 };
 
