@@ -162,7 +162,8 @@ void check_classic_options(const std::vector<const char*>& args, Extras& x) {
   };
   for (size_t i = 4; i < args.size(); ++i) {
     const std::string a = args[i];
-    if (a == "-ccw" || a == "-hscan") continue;
+    // A word that is no option is passed over, as the classic scan does.
+    if (a == "-ccw" || a == "-hscan" || a.empty() || a[0] != '-') continue;
     const bool whole = in(a, kWhole), real = in(a, kReal);
     if (a == "-userfn") {
       // Listed in the usage text, never used: the output name comes from the
