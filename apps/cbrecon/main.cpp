@@ -12,6 +12,7 @@
 #include "numeric/files.h"
 #include "numeric/signals.h"
 #include "output/safe_folder.h"
+#include "recon/cli.h"
 #include "recon/driver.h"
 
 namespace {
@@ -51,28 +52,39 @@ void install_signal_handlers() {
   }
 }
 
+// --conventional-status or CBRECON_CONVENTIONAL_STATUS=1.
+bool g_conventional = false;
+
 [[noreturn]] void fatal_exit(const cbrecon::FatalError& e) {
   if (!e.detail().empty()) std::fprintf(stderr, "%s\n", e.detail().c_str());
   cbrecon::print_fatal_lines(stderr, e.what());
   const char* tmp = cbrecon::pending_temporary_file();
   if (tmp[0] != '\0') unlink(tmp);
   cbrecon::remove_pending_folder();  // a DICOM series being written
-  std::_Exit(1);  // quick exit: nothing else is flushed
+  // Quick exit: nothing else is flushed.
+  std::_Exit(cbrecon::exit_status(cbrecon::Ending::fatal, 1, g_conventional));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  using cbrecon::Ending;
+  using cbrecon::exit_status;
   install_signal_handlers();
+  g_conventional = cbrecon::conventional_status_requested(argc, argv);
   try {
-    return cbrecon::run(argc, argv, stdout, stderr);
+    return exit_status(Ending::completed, cbrecon::run(argc, argv, stdout, stderr), g_conventional);
   } catch (const cbrecon::ExitRequest& e) {
     std::fflush(stdout);
-    return e.status();
+    if (g_conventional && !e.failure().empty()) {
+      std::fprintf(stderr, "cbrecon: %s\n", e.failure().c_str());
+      return exit_status(Ending::failed_exit_request, e.status(), g_conventional);
+    }
+    return exit_status(Ending::exit_request, e.status(), g_conventional);
   } catch (const cbrecon::RunError& e) {
     std::fflush(stdout);
     std::fprintf(stderr, "cbrecon: %s\n", e.what());
-    return 2;
+    return exit_status(Ending::refused, 2, g_conventional);
   } catch (const cbrecon::FatalError& e) {
     fatal_exit(e);
   } catch (const std::bad_alloc&) {

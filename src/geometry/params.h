@@ -37,6 +37,11 @@ struct Extras {
   double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row
   std::string mkb_tuning;    // the first --mkb-* option given (refused without --mkb)
+  // --conventional-status (or CBRECON_CONVENTIONAL_STATUS=1): exit 0 after a
+  // completed run, 2 after a refusal or failure (see apps/cbrecon).
+  bool conventional_status = false;
+  bool ph_given = false;     // -ph was on the command line
+  std::vector<std::string> inert_options;  // classic options given that have no effect
 };
 
 struct RunParams {

@@ -85,7 +85,8 @@ int32_t first_projection_number(const std::string& fn_proj, int32_t nviews) {
 }
 
 ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& fn_proj,
-                     int32_t nviews, uint16_t ph_recon, uint16_t hscan, double hscan_range) {
+                     int32_t nviews, uint16_t ph_recon, uint16_t hscan, double hscan_range,
+                     const ViewScreen* screen) {
   std::vector<std::string> names;
   const double bin = ph_recon;
   for (long i = 0; i < table.count; ++i) {
@@ -96,13 +97,17 @@ ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& 
 
   ViewList vl;
   vl.nlisted = static_cast<int32_t>(names.size());
+  vl.triggers = table.count;
+  vl.first = first;
   Header head;
   for (std::string& name : names) {
     bool special = false;
-    if (!read_header(name, head.data(), &special)) {
+    uint64_t bytes = 0;
+    if (!read_header(name, head.data(), &special, &bytes)) {
       if (special) vl.skipped.push_back(name);
       break;
     }
+    if (screen && !screen_view(*screen, name, head.data(), bytes, vl)) continue;
     const double angle = header_angle(head.data());
     if (hscan == 1) {
       const double angle0 = vl.angles.empty() ? angle : vl.angles[0];
@@ -129,11 +134,12 @@ PhaseListing read_phase_listing(const std::string& rpmfilename, const std::strin
 ViewList select_phase_views(const std::string& rpmfilename, const std::string& fn_proj,
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
-                            const std::string& trace_path, std::string* warning) {
+                            const std::string& trace_path, std::string* warning,
+                            const ViewScreen* screen) {
   const PhaseListing l = read_phase_listing(rpmfilename, fn_proj, nviews, ext, out, trace_path);
   if (warning) *warning = l.table.warning;
   ext = phase_suffix(ph_recon, hscan);
-  return phase_views(l.table, l.first, fn_proj, nviews, ph_recon, hscan, hscan_range);
+  return phase_views(l.table, l.first, fn_proj, nviews, ph_recon, hscan, hscan_range, screen);
 }
 
 }  // namespace cbrecon

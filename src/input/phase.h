@@ -35,8 +35,12 @@ int32_t first_projection_number(const std::string& fn_proj, int32_t nviews);
 // of names selected.  Reading every bin from one table needs the
 // respiratory file only once (each bin's files are disjoint, so every header
 // is read at most once over all bins).
+// With `screen`, every header is screened (screen_view): a dropped file
+// leaves the bin's list (its trigger sample goes with it, since pairing is
+// by file number) and the list goes on with the next selected file.
 ViewList phase_views(const PhaseTable& table, int32_t first, const std::string& fn_proj,
-                     int32_t nviews, uint16_t ph_recon, uint16_t hscan, double hscan_range);
+                     int32_t nviews, uint16_t ph_recon, uint16_t hscan, double hscan_range,
+                     const ViewScreen* screen = nullptr);
 
 // The respiratory file read once for a run, and the number of its first
 // projection file.
@@ -61,6 +65,6 @@ ViewList select_phase_views(const std::string& rpmfilename, const std::string& f
                             int32_t nviews, uint16_t ph_recon, uint16_t hscan,
                             double hscan_range, std::string& ext, std::FILE* out,
                             const std::string& trace_path = "4dcbctrpm.out",
-                            std::string* warning = nullptr);
+                            std::string* warning = nullptr, const ViewScreen* screen = nullptr);
 
 }  // namespace cbrecon

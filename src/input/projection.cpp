@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "numeric/error.h"
 #include "numeric/files.h"
 
@@ -221,16 +223,66 @@ bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t
   return true;
 }
 
-bool read_header(const std::string& name, uint8_t* head, bool* not_regular) {
+bool read_header(const std::string& name, uint8_t* head, bool* not_regular, uint64_t* file_bytes) {
   std::memset(head, 0, kHeaderSize);
   const UniqueFile f = open_regular_file(name, not_regular);
   if (!f) return false;
   (void)std::fread(head, 1, kHeaderSize, f.get());
+  if (file_bytes) {
+    struct stat st {};
+    *file_bytes = fstat(fileno(f.get()), &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  }
   return true;
 }
 
+namespace {
+uint32_t header_u32(const uint8_t* head, size_t offset) { return load_u32(head + offset); }
+}  // namespace
+
+bool header_image_size(const uint8_t* head, uint64_t file_bytes, long& rows, long& cols) {
+  const uint32_t w = header_u32(head, kWidthOffset), h = header_u32(head, kHeightOffset);
+  if (w < 1 || w > 65535 || h < 1 || h > 65535 || file_bytes < kHeaderSize) return false;
+  const uint64_t pixel_bytes = file_bytes - kHeaderSize;
+  if (pixel_bytes < min_pixel_bytes(h, w) || pixel_bytes > max_pixel_bytes(h, w)) return false;
+  rows = h;
+  cols = w;
+  return true;
+}
+
+std::string short_view_message(const std::string& name, size_t pixel_bytes, long cols, long rows) {
+  return strprintf("%s: %zu bytes of pixel data, a %ld x %ld detector needs at least %zu; view skipped",
+                   name.c_str(), pixel_bytes, cols, rows, min_pixel_bytes(rows, cols));
+}
+
+bool screen_view(const ViewScreen& screen, const std::string& name, const uint8_t* head,
+                 uint64_t file_bytes, ViewList& vl) {
+  long rows = 0, cols = 0;
+  if (header_image_size(head, file_bytes, rows, cols)) {
+    if ((rows != screen.rows || cols != screen.cols) && vl.other_size_name.empty()) {
+      vl.other_size_name = name;
+      vl.other_rows = rows;
+      vl.other_cols = cols;
+    }
+    return true;
+  }
+  const uint64_t pixel_bytes = file_bytes > kHeaderSize ? file_bytes - kHeaderSize : 0;
+  if (pixel_bytes >= min_pixel_bytes(screen.rows, screen.cols)) return true;
+  vl.dropped.push_back(short_view_message(name, static_cast<size_t>(pixel_bytes), screen.cols, screen.rows));
+  return false;
+}
+
+long count_projections_from(const std::string& prefix, long long from, long limit) {
+  long count = 0;
+  for (long long num = from, base = from; count < limit && num - base <= 100; ++num) {
+    if (!open_regular_file(projection_name(prefix, num))) continue;
+    ++count;
+    base = num + 1;
+  }
+  return count;
+}
+
 ViewList list_projections(const std::string& prefix, const char* ext, int32_t n, int32_t first,
-                          uint16_t hscan, double hscan_range) {
+                          uint16_t hscan, double hscan_range, const ViewScreen* screen) {
   ViewList vl;
   vl.nlisted = n;
   long long num = first, base = first;
@@ -239,9 +291,16 @@ ViewList list_projections(const std::string& prefix, const char* ext, int32_t n,
     if (num - base > 100) break;
     const std::string name = projection_name(prefix, num, ext);
     bool special = false;
-    if (!read_header(name, head.data(), &special)) {
+    uint64_t bytes = 0;
+    if (!read_header(name, head.data(), &special, &bytes)) {
       if (special) vl.skipped.push_back(name);
       ++num;
+      continue;
+    }
+    // A file too short to be a view leaves no trace in the list: neither its
+    // (missing) angle nor a place among its neighbours' weights.
+    if (screen && !screen_view(*screen, name, head.data(), bytes, vl)) {
+      base = ++num;
       continue;
     }
     const double angle = header_angle(head.data());
@@ -258,6 +317,7 @@ ViewList list_projections(const std::string& prefix, const char* ext, int32_t n,
     base = num;
     ++i;
   }
+  if (vl.ik == n && n > 0) vl.next_number = num;
   return vl;
 }
 

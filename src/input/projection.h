@@ -28,6 +28,10 @@ namespace cbrecon {
 inline constexpr size_t kHeaderSize = 1024;
 inline constexpr size_t kAngleOffset = 432;
 inline constexpr size_t kCtnormOffset = 440;
+// The image's width (detector columns) and height (rows), 32-bit
+// little-endian words.
+inline constexpr size_t kWidthOffset = 120;
+inline constexpr size_t kHeightOffset = 124;
 
 using Header = std::array<uint8_t, kHeaderSize>;
 
@@ -81,7 +85,28 @@ bool read_projection(const std::string& name, uint8_t* head, std::vector<uint8_t
 
 // Reads just the header (missing bytes 0).  False if the file does not open
 // or is not a regular file (then `not_regular` is set, when given).
-bool read_header(const std::string& name, uint8_t* head, bool* not_regular = nullptr);
+// `file_bytes`, when given, receives the file's length.
+bool read_header(const std::string& name, uint8_t* head, bool* not_regular = nullptr,
+                 uint64_t* file_bytes = nullptr);
+
+// The image size a header states (width = columns, height = rows), when it
+// states one: both words from 1 to 65535 and the file's length one that a
+// compressed image of that size can have (from min_pixel_bytes to
+// max_pixel_bytes after the header).  Anything else (a header written
+// without the size, a cut-off file) states none: false.
+bool header_image_size(const uint8_t* head, uint64_t file_bytes, long& rows, long& cols);
+
+// The line (no program prefix, no newline) for a view whose file holds
+// fewer bytes of pixel data than a rows x cols image needs.
+std::string short_view_message(const std::string& name, size_t pixel_bytes, long cols, long rows);
+
+// The run's detector, when listing should screen the files against it:
+// a file too short for it is dropped from the list (a line in
+// ViewList::dropped) instead of keeping a place in the angle list; a header
+// that states another size is recorded (ViewList::other_size).
+struct ViewScreen {
+  long rows = 0, cols = 0;
+};
 
 // The views of a run, in processing order.
 struct ViewList {
@@ -90,13 +115,36 @@ struct ViewList {
   uint16_t ik = 0;             // views found
   int32_t nlisted = 0;         // requested (3-D) or phase-selected (4-D) count, for the listing line
   std::vector<std::string> skipped;  // names that exist but are not regular files
+  // With a ViewScreen: files left out of the list, one line each, and the
+  // first file whose header states another image size (and that size).
+  std::vector<std::string> dropped;
+  std::string other_size_name;
+  long other_rows = 0, other_cols = 0;
+  // A 4-D listing's trigger samples and first file number (-1: a 3-D list).
+  long triggers = -1;
+  int32_t first = 0;
+  // A 3-D listing that stopped at its limit n: the number after its last file.
+  long long next_number = -1;
 };
+
+// Screens one opened file (its header and length) against `screen`: true
+// if the view can take a place in the list; a dropped view's line or a
+// stated size that differs are recorded in `vl`.
+bool screen_view(const ViewScreen& screen, const std::string& name, const uint8_t* head,
+                 uint64_t file_bytes, ViewList& vl);
+
+// How many projection files follow from number `from` on (the 3-D listing's
+// rule: giving up after 101 missing numbers in a row), counting at most
+// `limit`.
+long count_projections_from(const std::string& prefix, long long from, long limit);
 
 // Lists the projection files of a 3-D run: numbers from `first` on, giving
 // up after 101 missing numbers in a row; at most n views; a half scan stops
 // at the first view more than hscan_range (radians) beyond the first.
 // RunError if more than 65535 views would be listed.
+// With `screen`, files are screened (screen_view) and a dropped file does
+// not count towards n.
 ViewList list_projections(const std::string& prefix, const char* ext, int32_t n, int32_t first,
-                          uint16_t hscan, double hscan_range);
+                          uint16_t hscan, double hscan_range, const ViewScreen* screen = nullptr);
 
 }  // namespace cbrecon

@@ -227,10 +227,12 @@ PhaseTable read_rpm_signal(const std::string& rpmfilename, std::FILE* out,
   {
     // Anything but a regular file (a FIFO would block, a device never end)
     // counts as a file that cannot be opened.
-    const UniqueFile f = open_regular_file(rpmfilename);
+    bool special = false;
+    const UniqueFile f = open_regular_file(rpmfilename, &special);
     if (!f) {
+      const int e = errno;
       if (out) std::fprintf(out, "Can not open file %s\n", rpmfilename.c_str());
-      throw ExitRequest(0);
+      throw ExitRequest(0, "cannot open respiratory file " + rpmfilename + ": " + open_failure_reason(e, special));
     }
     char buf[1 << 16];
     size_t n;

@@ -37,14 +37,19 @@ class RunError : public std::runtime_error {
 
 // A documented early end of the run with a fixed status (usage: 1, an
 // unreadable respiratory file: 0).  Whatever had to be printed was printed.
+// `failure`, when not empty, says (one line) why this ending is a failure:
+// conventional statuses report it on stderr and end with status 2.
 class ExitRequest : public std::exception {
  public:
-  explicit ExitRequest(int status) : status_(status) {}
+  explicit ExitRequest(int status, std::string failure = {})
+      : status_(status), failure_(std::move(failure)) {}
   int status() const noexcept { return status_; }
+  const std::string& failure() const noexcept { return failure_; }
   const char* what() const noexcept override { return "exit requested"; }
 
  private:
   int status_;
+  std::string failure_;
 };
 
 // Throws FatalError(message).  The name follows the program's vocabulary.

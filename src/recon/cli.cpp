@@ -3,7 +3,9 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "numeric/error.h"
@@ -131,6 +133,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.patient_id = need_value();
     } else if (name == "patient-name") {
       x.patient_name = need_value();
+    } else if (name == "conventional-status") {
+      x.conventional_status = flag();
     } else if (name == "mkb") {
       x.mkb = flag();
     } else if (name == "mkb-cutoff") {
@@ -147,7 +151,53 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
   return rest;
 }
 
+// The classic options, walked as a reader of the usage text expects (a
+// value belongs to its option): RunError for an unknown option, a missing
+// value, or a value that is not wholly a number of the option's kind.  The
+// classic scan above it still sets the values.  Notes -ph and the options
+// that are accepted but do nothing.
+void check_classic_options(const std::vector<const char*>& args, Extras& x) {
+  static const char* const kWhole[] = {"-s", "-d", "-p", "-z", "-st", "-ph", "-xb", "-yb", "-w"};
+  static const char* const kReal[] = {"-fov", "-xoff", "-pz", "-sc", "-so"};
+  auto in = [](const std::string& a, const auto& list) {
+    return std::find(std::begin(list), std::end(list), a) != std::end(list);
+  };
+  for (size_t i = 4; i < args.size(); ++i) {
+    const std::string a = args[i];
+    // A word that is no option is passed over, as the classic scan does.
+    if (a == "-ccw" || a == "-hscan" || a.empty() || a[0] != '-') continue;
+    const bool whole = in(a, kWhole), real = in(a, kReal);
+    if (a == "-userfn") {
+      // Listed in the usage text, never used: the output name comes from the
+      // prefix and -ext.
+      x.inert_options.push_back(a);
+      if (i + 1 < args.size() && args[i + 1][0] != '-') ++i;
+      continue;
+    }
+    if (!whole && !real && a != "-ext")
+      throw RunError("unknown option " + a + " (see --help)");
+    if (i + 1 >= args.size()) throw RunError("option " + a + " needs a value");
+    const std::string v = args[++i];
+    char* end = nullptr;
+    errno = 0;
+    if (whole) (void)std::strtoll(v.c_str(), &end, 10);
+    if (real) (void)std::strtod(v.c_str(), &end);
+    if ((whole || real) && (v.empty() || *end != '\0' || errno == ERANGE))
+      throw RunError(a + " needs " + (whole ? "a whole number" : "a number") + ", got \"" + v + "\"");
+    if (a == "-ph") x.ph_given = true;
+    if (a == "-xb" || a == "-yb" || a == "-w") x.inert_options.push_back(a);
+  }
+}
+
 }  // namespace
+
+bool conventional_status_requested(int argc, const char* const* argv) {
+  const char* env = std::getenv("CBRECON_CONVENTIONAL_STATUS");
+  if (env && std::strcmp(env, "1") == 0) return true;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--conventional-status") == 0) return true;
+  return false;
+}
 
 bool scan_int(const char* text, int32_t& value) {
   errno = 0;
@@ -189,7 +239,10 @@ Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FI
   p.ybin = 1;
 
   Mode mode = Mode::normal;
+  if (const char* env = std::getenv("CBRECON_CONVENTIONAL_STATUS"); env && std::strcmp(env, "1") == 0)
+    p.extras.conventional_status = true;
   if (n >= 4) {
+    check_classic_options(args, p.extras);
     p.fn_proj = args[1];
     p.fn_msk = args[2];
     if (std::strcmp(args[3], "0") == 0)
@@ -313,7 +366,9 @@ void print_help(std::FILE* out, const char* progname) {
 "  -sc X       output scale (10.0): word = trunc(X * voxel + offset)\n"
 "  -so X       output offset (0.0)\n"
 "  -ext NAME   output suffix of a 3-D full-scan run (PREFIX_NAME)\n"
-"  -xb N, -yb N, -w N   accepted and stored, no effect\n"
+"  -xb N, -yb N, -w N   accepted and stored, no effect (a warning says so)\n"
+"  An unknown option, an option without its value or a value that is not a\n"
+"  number (-fov abc, -p 12x) is refused.\n"
 "\n"
 "Long options (anywhere on the line):\n"
 "  --threads N       worker threads, 0 = all cores (default 0); results are\n"
@@ -347,12 +402,19 @@ void print_help(std::FILE* out, const char* progname) {
 "  --mkb-step N      --mkb: the prior is projected on every N-th detector column\n"
 "                    and row and interpolated between (1..16, default 4)\n"
 "  --quiet           no progress bar on a terminal\n"
+"  --conventional-status  exit statuses for scripts and workflow engines (the\n"
+"                    environment variable CBRECON_CONVENTIONAL_STATUS=1 does the\n"
+"                    same): 0 after a completed run, 2 after a refusal, a\n"
+"                    failure, an allocation failure or the usage text, and an\n"
+"                    unreadable respiratory file is an error (2); a run ended by\n"
+"                    a signal dies by it (a shell reports 130 for SIGINT)\n"
 "  --help            this text\n"
 "  --version         the program's version\n"
 "\n"
 "Exit status: 1 after a completed run (and after the usage text or an\n"
 "allocation failure), 0 for --help/--version or an unreadable respiratory\n"
-"file, 2 when the run is refused (bad parameter, unreadable or unwritable file).\n",
+"file, 2 when the run is refused (bad parameter, unreadable or unwritable file,\n"
+"no view that can be used); see --conventional-status.\n",
                progname, progname, progname);
 }
 

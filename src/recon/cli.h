@@ -15,10 +15,16 @@ enum class Mode { normal, no_argument };
 // Reads the command line into `p` and prints the "fov=" line on `out`.
 // Usage mode (and the argument counts we answer with the usage text) prints
 // the usage text on `out` and throws ExitRequest(1).  --help and --version
-// print on `out` and throw ExitRequest(0).  A malformed long option throws
-// RunError.  Classic options never fail: a value that is not a number leaves
-// the default in place.
+// print on `out` and throw ExitRequest(0).  A malformed long option, an
+// unknown classic option, or a classic option whose value is missing or not
+// wholly a number throws RunError.
 Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FILE* out);
+
+// Whether the process should end with conventional statuses: the
+// environment variable CBRECON_CONVENTIONAL_STATUS is "1" or the flag
+// --conventional-status is on the line (known before the line is parsed,
+// so that a refused line ends conventionally too).
+bool conventional_status_requested(int argc, const char* const* argv);
 
 // The usage text, exactly as the classic program prints it.
 void print_usage(std::FILE* out, const char* progname, float pxlz);

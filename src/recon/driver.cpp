@@ -13,6 +13,7 @@
 #include "recon/cli.h"
 #include "recon/outputs.h"
 #include "recon/reconstruct.h"
+#include "recon/run_checks.h"
 
 namespace cbrecon {
 
@@ -50,15 +51,22 @@ std::string unwritten_note(const OutputPlan& plan, size_t done) {
 // Writes every volume of the plan, with the output folders locked so that
 // two runs on the same names commit one after the other.  A file that
 // cannot be written does not stop the others: its reason goes to
-// `failures`.  An allocation failure on the way ends the run as any other
+// `failures`, and so does a volume none of whose views could be used
+// (nothing is written for it).  An allocation failure on the way ends the run as any other
 // does, but first says which volumes were written and which not.
-void write_outputs(const OutputPlan& plan, const ReconResult& result, const DicomRun& dicom_run, Console& con,
-                   std::vector<std::string>& failures) {
+void write_outputs(const RunParams& p, const OutputPlan& plan, const ReconResult& result, const DicomRun& dicom_run,
+                   Console& con, std::vector<std::string>& failures) {
   const OutputLock lock(output_folders(plan.files()));
   size_t done = 0;
   try {
     for (; done < result.volumes.size(); ++done) {
       const ReconVolume& vol = result.volumes[done];
+      if (vol.used == 0) {
+        // Every view of it was skipped: an empty volume must not replace a good one.
+        failures.push_back(nothing_used_line(p, result.volumes.size() > 1 ? vol.what.bin : 0, vol.listed,
+                                             plan.volumes[done].seq()));
+        continue;
+      }
       std::vector<std::string> notes;
       write_volume_outputs(plan, plan.volumes[done],
                            {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()},
@@ -97,7 +105,7 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
 
   Stopwatch sw;
   std::vector<std::string> failures;
-  write_outputs(plan, result, dicom_run, con, failures);
+  write_outputs(p, plan, result, dicom_run, con, failures);
   result.times.write += sw.lap();
   if (!failures.empty()) {
     // Every other output was written; each failure is one line.
@@ -111,20 +119,35 @@ int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
   return 1;
 }
 
+int exit_status(Ending how, int classic, bool conventional) {
+  if (!conventional) return classic;
+  switch (how) {
+    case Ending::completed: return classic == 1 ? 0 : 2;  // 2: an output could not be written
+    case Ending::exit_request: return classic == 0 ? 0 : 2;  // the usage text is a refused line
+    default: return 2;
+  }
+}
+
 int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+  const bool conventional = conventional_status_requested(argc, argv);
   try {
-    return run(argc, argv, out, err);
+    const int status = run(argc, argv, out, err);
+    return exit_status(Ending::completed, status, conventional);
   } catch (const ExitRequest& e) {
     std::fflush(out);
-    return e.status();
+    if (conventional && !e.failure().empty()) {
+      std::fprintf(err, "cbrecon: %s\n", e.failure().c_str());
+      return exit_status(Ending::failed_exit_request, e.status(), conventional);
+    }
+    return exit_status(Ending::exit_request, e.status(), conventional);
   } catch (const RunError& e) {
     std::fflush(out);
     std::fprintf(err, "cbrecon: %s\n", e.what());
-    return 2;
+    return exit_status(Ending::refused, 2, conventional);
   } catch (const FatalError& e) {
     if (!e.detail().empty()) std::fprintf(err, "%s\n", e.detail().c_str());
     print_fatal_lines(err, e.what());
-    return 1;
+    return exit_status(Ending::fatal, 1, conventional);
   }
 }
 

@@ -20,8 +20,16 @@ namespace cbrecon {
 // quick-exits 1) or ExitRequest (usage, --help, unreadable respiratory file).
 int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
 
-// run() with the endings handled as the program does, except that a fatal
-// error returns 1 instead of quick-exiting.  For tests and embedding.
+// run() with the endings handled as the program does (exit_status, with
+// conventional statuses when conventional_status_requested()), except that a
+// fatal error returns instead of quick-exiting.  For tests and embedding.
 int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err);
+
+// How a run ended, and the process status for it: the classic statuses by
+// default; with conventional statuses 0 for a completed run (and --help,
+// --version) and 2 for every refusal or failure (a fatal error and the usage
+// text included).  `classic` is the status the classic program gives.
+enum class Ending { completed, refused, fatal, exit_request, failed_exit_request };
+int exit_status(Ending how, int classic, bool conventional);
 
 }  // namespace cbrecon

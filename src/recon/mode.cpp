@@ -29,15 +29,17 @@ std::vector<PlannedVolume> bin_volumes(const RunParams& p, bool prior_image) {
 std::vector<ViewList> list_views(RunContext& ctx, std::vector<Job>& jobs, bool every_bin) {
   const RunParams& p = ctx.p;
   const double range = ctx.t.hs.hscan_range;
+  const ViewScreen screen{p.nslices, p.ndets};  // files that cannot be views leave the lists
   if (!p.rpm_on) {
-    for (Job& job : jobs) job.views = list_projections(p.fn_proj, ".hnd", p.nviews, p.ist, p.hscan, range);
+    for (Job& job : jobs)
+      job.views = list_projections(p.fn_proj, ".hnd", p.nviews, p.ist, p.hscan, range, &screen);
     return {};
   }
   const PhaseListing l = read_phase_listing(p.fn_tmp, p.fn_proj, p.nviews, p.ext, ctx.console.out, kTraceFile);
   if (!l.table.warning.empty()) ctx.console.note(l.table.warning);
   if (std::string w = unbinned_warning(l.table, p.nviews); !w.empty()) ctx.console.note(std::move(w));
   auto bin_views = [&](int bin) {
-    return phase_views(l.table, l.first, p.fn_proj, p.nviews, static_cast<uint16_t>(bin), p.hscan, range);
+    return phase_views(l.table, l.first, p.fn_proj, p.nviews, static_cast<uint16_t>(bin), p.hscan, range, &screen);
   };
   if (!every_bin) {
     for (Job& job : jobs) job.views = bin_views(job.bin);

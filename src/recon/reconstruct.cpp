@@ -23,6 +23,7 @@
 #include "numeric/memory_limit.h"
 #include "numeric/stopwatch.h"
 #include "recon/mode.h"
+#include "recon/run_checks.h"
 
 namespace cbrecon {
 
@@ -49,6 +50,8 @@ Reconstructor::Reconstructor(const RunParams& p, Console& console) : ctx_(p, con
   mode_ = choose_mode(ctx_.p);
   check_common(ctx_.p);
   mode_->check(ctx_.p);
+  check_phase_options(ctx_.p);
+  for (std::string& w : parameter_warnings(ctx_.p, ctx_.t.g)) console.note(std::move(w));
   volumes_ = mode_->volumes(ctx_.p);
 }
 
@@ -143,6 +146,15 @@ ReconResult Reconstructor::run() {
     p.ext = "hf4d_cali.seq";
   }
   mode_->plan(ctx_);
+  {
+    // Refuses a run with no view to use or files of another size; notes the
+    // dropped views and the listing's warnings (run_checks.h).
+    std::vector<const ViewList*> lists;
+    for (const Job& job : mode_->jobs) lists.push_back(&job.views);
+    std::vector<std::string> notes;
+    check_listing(p, lists, notes);
+    for (std::string& n : notes) con.note(std::move(n));
+  }
   if (p.rpm_on)
     for (const Job& job : mode_->jobs)
       if (std::string w = bin_coverage_warning(job.views, static_cast<uint16_t>(job.bin)); !w.empty())
@@ -197,7 +209,7 @@ ReconResult Reconstructor::run() {
   ReconResult r;
   for (Job& job : mode_->jobs)
     r.volumes.push_back({PlannedVolume{job.ext, job.bin, job.prior_image}, std::move(job.volume), job.headout,
-                         job.any_view});
+                         job.any_view, job.used, job.views.ik});
   r.g = t.g;
   r.bg = t.bg;
   r.fov = t.fov;

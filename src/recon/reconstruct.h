@@ -32,7 +32,9 @@ struct ReconVolume {
   PlannedVolume what;     // output suffix, bin, prior-image
   Tensor3<float> data;    // [slice][row][column]: nz x npxls x npxls floats, plane_pitch() apart
   Header head{};          // the header of the last view added (the mask's when none was)
-  bool any_view = false;  // whether any view was added
+  bool any_view = false;  // whether any view was read (its header is `head`)
+  long used = 0;          // views backprojected into it (0: an empty volume)
+  long listed = 0;        // views listed for it
 };
 
 struct ReconResult {

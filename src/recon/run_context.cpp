@@ -51,6 +51,7 @@ void Console::report_views(std::span<const ViewOutcome> batch, std::vector<Job>&
     Job& job = jobs[v.target];
     std::memcpy(job.headout.data(), o.head.data(), kHeaderSize);
     job.any_view = true;
+    if (!o.skip) ++job.used;
     if (v.k % 100 == 0) std::fprintf(out, "processing projection view #%-d\n", static_cast<int>(v.k));
     // Time of the batch shared out evenly over its views.
     const int32_t t_view = o.t_view;

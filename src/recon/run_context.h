@@ -31,6 +31,7 @@ struct Job {
   Tensor3<float> volume;
   Header headout{};          // the header of the last view added (the mask's until then)
   bool any_view = false;
+  long used = 0;             // views backprojected into it
 
   Job() = default;
   explicit Job(const PlannedVolume& v) : ext(v.ext), bin(v.bin), prior_image(v.prior_image) {}

@@ -38,10 +38,8 @@ std::string read_view_file(const RunParams& p, const std::string& name, Header& 
                            std::vector<uint8_t>& data) {
   if (!read_projection(name, head.data(), data, max_pixel_bytes(p.nslices, p.ndets)))
     return strprintf("Can not open file %s\n", name.c_str());
-  const size_t need = min_pixel_bytes(p.nslices, p.ndets);
-  if (data.size() < need)
-    return strprintf("cbrecon: %s: %zu bytes of pixel data, a %d x %d detector needs at least %zu; view skipped\n",
-                     name.c_str(), data.size(), p.ndets, p.nslices, need);
+  if (data.size() < min_pixel_bytes(p.nslices, p.ndets))
+    return "cbrecon: " + short_view_message(name, data.size(), p.ndets, p.nslices) + "\n";
   return "";
 }
 

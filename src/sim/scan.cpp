@@ -224,6 +224,11 @@ Header make_header(const char* kind, long long index, double angle, double ctnor
   std::memcpy(h.data(), tag.c_str(), tag.size() + 1);
   header_set_double(h.data(), kAngleOffset, angle);
   header_set_double(h.data(), kCtnormOffset, ctnorm);
+  // The image size, as a scanner states it.
+  for (int i = 0; i < 4; ++i) {
+    h[kWidthOffset + i] = static_cast<uint8_t>(static_cast<uint32_t>(cols) >> (8 * i));
+    h[kHeightOffset + i] = static_cast<uint8_t>(static_cast<uint32_t>(rows) >> (8 * i));
+  }
   return h;
 }
 

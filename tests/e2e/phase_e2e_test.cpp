@@ -129,7 +129,7 @@ TEST(PhaseRuns, UnreadableRespiratoryFileEndsWithStatusZero) {
   auto s = simulate();
   const ProcessResult r = run_process(
       CBRECON_BIN, {s->prefix(), s->dir.file("NormImage.hnd"), s->dir.file("missing.vxp"), "-d", "256",
-                    "-z", "192", "-p", "128", "-fov", "80"},
+                    "-z", "192", "-p", "128", "-fov", "80", "-ph", "3"},
       s->dir.str());
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("Can not open file " + s->dir.file("missing.vxp") + "\n"), std::string::npos);

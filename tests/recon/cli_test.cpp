@@ -109,14 +109,14 @@ TEST(CommandLine, EveryOptionReachesItsField) {
 }
 
 TEST(CommandLine, ScannerSemanticsOfValues) {
-  EXPECT_EQ(parse({"a", "b", "0", "-p", "abc"}).p.npxls, 512);     // not a number: default
-  EXPECT_EQ(parse({"a", "b", "0", "-p", "256px"}).p.npxls, 256);   // digits then letters
   EXPECT_EQ(parse({"a", "b", "0", "-p", " +64"}).p.npxls, 64);
   EXPECT_EQ(parse({"a", "b", "0", "-ph", "70000"}).p.ph_recon, 4464);  // 16-bit field
-  EXPECT_EQ(parse({"a", "b", "0", "-pz", "1.5mm"}).p.pxlz, 1.5f);
-  EXPECT_EQ(parse({"a", "b", "0", "-fov", "x"}).p.fov, 500.0f);
-  EXPECT_EQ(parse({"a", "b", "0", "-p"}).p.npxls, 512);  // value missing: ignored
-  EXPECT_EQ(parse({"a", "b", "0", "-ext"}).p.ext, "NULL");
+  // A value that is not wholly a number, or none at all, is refused.
+  for (const char* v : {"abc", "256px", ""}) EXPECT_THROW(parse({"a", "b", "0", "-p", v}), RunError) << v;
+  EXPECT_THROW(parse({"a", "b", "0", "-pz", "1.5mm"}), RunError);
+  EXPECT_THROW(parse({"a", "b", "0", "-fov", "x"}), RunError);
+  EXPECT_THROW(parse({"a", "b", "0", "-p"}), RunError);
+  EXPECT_THROW(parse({"a", "b", "0", "-ext"}), RunError);
 }
 
 TEST(CommandLine, ArgumentsAreExaminedOneByOne) {
@@ -130,9 +130,11 @@ TEST(CommandLine, ArgumentsAreExaminedOneByOne) {
   EXPECT_EQ(q.fn_tmp, "100");
   EXPECT_EQ(q.rpm_on, 1);
   EXPECT_EQ(q.nviews, 1000);
-  // Unknown classic options and -userfn are skipped with their value.
-  const RunParams u = parse({"proj", "mask", "0", "-userfn", "name", "-P", "3"}).p;
+  // -userfn is skipped with its value (and noted); an unknown option is refused.
+  const RunParams u = parse({"proj", "mask", "0", "-userfn", "name"}).p;
   EXPECT_EQ(u.npxls, 512);
+  EXPECT_EQ(u.extras.inert_options, std::vector<std::string>{"-userfn"});
+  EXPECT_THROW(parse({"proj", "mask", "0", "-P", "3"}), RunError);
   EXPECT_EQ(output_name(parse({"proj", "mask", "0", "-ext", "abc.seq"}).p), "proj_abc.seq");
 }
 

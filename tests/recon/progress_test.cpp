@@ -103,7 +103,7 @@ TEST(ProgressBar, OnATerminalOnlyAndNeverOnStdout) {
                                              "--cols", "256", "--rows", "192", "--views", "40", "--quiet"});
   ASSERT_EQ(sim.status, 0) << sim.err;
   const std::vector<std::string> run = {CBRECON_BIN, scan.file("PROJ_"), scan.file("NormImage.hnd"),
-                                        "0", "-d", "256", "-z", "192", "-s", "40", "-p", "32"};
+                                        "0", "-d", "256", "-z", "192", "-s", "40", "-p", "32", "-fov", "60"};
   const TerminalRun shown = run_on_terminal(run, scan.str());
   ASSERT_EQ(shown.status, 1) << shown.terminal;
   EXPECT_NE(shown.terminal.find("40/40 views"), std::string::npos) << shown.terminal;

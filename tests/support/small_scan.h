@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,16 @@ inline std::vector<int16_t> volume_words(const std::vector<uint8_t>& bytes) {
   std::vector<int16_t> w(bytes.size() > kHeaderSize ? (bytes.size() - kHeaderSize) / 2 : 0);
   if (!w.empty()) std::memcpy(w.data(), bytes.data() + kHeaderSize, w.size() * 2);
   return w;
+}
+
+// `err` without the lines warning that a phase bin covers too little of the
+// rotation (the small scans' bins hold a view or two).
+inline std::string without_coverage_warnings(const std::string& err) {
+  std::istringstream in(err);
+  std::string kept, line;
+  while (std::getline(in, line))
+    if (line.find(" of the rotation; a bin needs at least") == std::string::npos) kept += line + "\n";
+  return kept;
 }
 
 // True if `text` is `pattern` with each '#' standing for one or more digits.
