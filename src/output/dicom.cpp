@@ -245,11 +245,11 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
 }
 
 std::string write_dicom_output(const std::string& seq_name, const float* volume, size_t pitch,
-                               const RunParams& p, const BackprojGeometry& bg,
+                               const RunParams& p, const VoxelGrid& vg,
                                const FovExtents& fov, const DicomRun& run,
                                const VolumeLabel& label) {
   if (!wants_dicom(p.extras)) return "";
-  VolumeGrid grid = volume_grid(bg);
+  VolumeGrid grid = volume_grid(vg);
   grid.position = run.position;
   const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, false, pitch);
   return write_dicom_series(dicom_folder_name(seq_name), v, run, label);

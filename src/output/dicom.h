@@ -82,7 +82,7 @@ std::string write_dicom_series(const std::string& folder, const OutputVolume& v,
 // The series of one reconstructed volume, when --format dcm asks for it
 // (nothing otherwise), in dicom_folder_name(seq_name).
 std::string write_dicom_output(const std::string& seq_name, const float* volume, size_t pitch,
-                               const RunParams& p, const BackprojGeometry& bg,
+                               const RunParams& p, const VoxelGrid& vg,
                                const FovExtents& fov, const DicomRun& run,
                                const VolumeLabel& label);
 

@@ -137,15 +137,15 @@ std::string format_file_name(const std::string& seq_name, VolumeFormat f) {
   return without_seq(seq_name) + format_extension(f);
 }
 
-VolumeGrid volume_grid(const BackprojGeometry& bg) {
+VolumeGrid volume_grid(const VoxelGrid& vg) {
   VolumeGrid g;
-  g.npxls = bg.npxls;
-  g.nz = bg.nz;
-  g.dx = bg.dx;
-  g.pxlz = bg.pxlz;
-  g.origin[0] = static_cast<double>(bg.x0) - (bg.npxls - 2) * g.dx;
-  g.origin[1] = bg.y0;
-  g.origin[2] = g.pxlz / 2 - bg.zhalf;
+  g.npxls = vg.npxls;
+  g.nz = vg.nz;
+  g.dx = vg.dx;
+  g.pxlz = vg.pxlz;
+  g.origin[0] = vg.origin_x();
+  g.origin[1] = vg.origin_y();
+  g.origin[2] = vg.origin_z();
   return g;
 }
 
@@ -324,11 +324,11 @@ std::vector<std::string> extra_output_names(const std::string& seq_name, const s
 
 void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
                          const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov,
+                         const VoxelGrid& vg, const FovExtents& fov,
                          std::vector<std::string>& failures) {
   const Extras& x = p.extras;
   if (x.formats.empty() && x.preview.empty()) return;
-  VolumeGrid grid = volume_grid(bg);
+  VolumeGrid grid = volume_grid(vg);
   grid.position = parse_patient_position(x.patient_position);
   const OutputVolume v(volume, fov, grid, p.scale_cal, p.offset_cal, x.float_out, pitch);
   auto attempt = [&](auto&& write) {

@@ -47,7 +47,9 @@
 #include <string>
 #include <vector>
 
-#include "backproj/backproject.h"
+#include "geometry/fov.h"
+#include "geometry/grid.h"
+#include "geometry/params.h"
 #include "output/patient.h"
 
 namespace cbrecon {
@@ -81,7 +83,7 @@ struct VolumeGrid {
   double origin[3] = {0, 0, 0};
   PatientPosition position = PatientPosition::HFS;
 };
-VolumeGrid volume_grid(const BackprojGeometry& bg);
+VolumeGrid volume_grid(const VoxelGrid& vg);
 
 // The reconstructed volume ([slice][row][column] floats, nz x npxls x npxls)
 // as the standard formats see it: 16-bit words or calibrated floats.  Holds
@@ -134,7 +136,7 @@ void write_volume_format(const std::string& name, VolumeFormat f, const OutputVo
 // reason is appended to `failures`.
 void write_extra_outputs(const std::string& seq_name, const std::string& job_ext,
                          const float* volume, size_t pitch, const RunParams& p,
-                         const BackprojGeometry& bg, const FovExtents& fov,
+                         const VoxelGrid& vg, const FovExtents& fov,
                          std::vector<std::string>& failures);
 
 // The files write_extra_outputs writes for one volume, in order.

@@ -44,8 +44,6 @@ const auto g_process_start = std::chrono::steady_clock::now();
 // that a voxel column's slices (a power-of-two apart without it) spread over
 // the cache sets instead of competing for one.
 constexpr long kSlicePad = 16;
-// Likewise for the rows of a filtered view (often 4 KiB long).
-constexpr long kRowPad = 16;
 
 std::string final_ext(const RunParams& p) {
   if (p.rpm_on) return bin_ext(p, p.ph_recon);
@@ -300,8 +298,7 @@ int Reconstruction::run(int argc, const char* const* argv) {
                                pool_->size(), pool_->requested()));
   check_memory(p_, g, p_.extras.all_phases ? 10 : 1, pool_->size());
   t_.rampspec = ramp_kernel(g.nfft, tanstep);
-  t_.bg = make_backproj_geometry(p_, g);
-  t_.bg.proj_pitch = g.ncols_ext + kRowPad;
+  t_.bg = make_scan_geometry(p_, g);
 
   read_mask_tables();
   t_.hs = half_scan_values(p_.ndets, p_.hscan);
