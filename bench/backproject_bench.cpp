@@ -14,10 +14,9 @@ void BM_Backproject(benchmark::State& state, const std::string& isa) {
   RunParams p;
   p.fov = 250.0f;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const ScanGeometry bg = make_scan_geometry(p, g, RowLayout::packed);
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
-  BackprojGeometry bgp = bg;
-  bgp.proj_pitch = g.ncols_ext + 16;
+  const ScanGeometry bgp = make_scan_geometry(p, g);
   // One detector image per view of the batch, all in one block as in a run
   // (the views compete for the caches, and the block's huge pages cover
   // them all).

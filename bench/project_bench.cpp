@@ -18,14 +18,14 @@ namespace {
 struct Workload {
   RunParams p;
   Geometry g;
-  BackprojGeometry bg;
+  ScanGeometry bg;
   FovExtents fov;
   Tensor3<float> vol;
   Workload() {
     p.npxls = 256;
     p.fov = 250.0f;
     g = setup_geometry(p);
-    bg = make_backproj_geometry(p, g);
+    bg = make_scan_geometry(p, g, RowLayout::packed);
     fov = build_fov_extents(p.npxls, g.dx, p.fov);
     vol = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, 16);
     std::mt19937 rng(1);

@@ -179,7 +179,7 @@ inline constexpr bool kMaskedTail = (CBRECON_BP_ISA >= 512 && W == 8);
 // stores, leaves those columns to the scalar loop, done here).  S, T:
 // scratch of (rt1 - rt) * stride floats.
 template <int W>
-CBRECON_BP_FN void build_blocks(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+CBRECON_BP_FN void build_blocks(const ScanGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                                 const float* proj, float* vol, size_t slice, long rt, long rt1, float* S,
                                 float* T, long stride, std::vector<LaneBlock<W>>& blocks) {
   using L = BpLanes<W>;
@@ -612,7 +612,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
 // slice pairs in chunks of kPairChunk, each chunk view after view (so every
 // voxel gets the views in order) and block after block.
 template <int W>
-CBRECON_BP_FN void backproject_rows_lanes(const BackprojGeometry& bg, const FovExtents& fov,
+CBRECON_BP_FN void backproject_rows_lanes(const ScanGeometry& bg, const FovExtents& fov,
                                           const BackprojView* views, long nviews, float* vol, size_t slice,
                                           long r0, long r1) {
   thread_local std::vector<float> S, T;

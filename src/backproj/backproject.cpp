@@ -15,24 +15,7 @@ extern const BackprojectImpl backproject_avx512;
 #endif
 }  // namespace detail
 
-BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g) {
-  BackprojGeometry bg;
-  bg.npxls = p.npxls;
-  bg.dx = g.dx;
-  bg.x0 = bg.y0 = static_cast<float>(static_cast<double>(p.fov) / 2 - static_cast<double>(g.dx) / 2);
-  bg.pxlz = p.pxlz;
-  bg.zhalf = g.zhalf;
-  bg.nz = g.nz;
-  bg.nrows = g.nrows;
-  bg.ncols_ext = g.ncols_ext;
-  bg.proj_pitch = g.ncols_ext;
-  bg.ucenter = g.ucenter;
-  bg.ishift = g.ishift;
-  bg.fanw = g.fanw.data();
-  return bg;
-}
-
-ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbeta) {
+ViewConstants view_constants(const ScanGeometry& bg, double theta, float dbeta) {
   const double cosv = std::cos(-theta), sinv = std::sin(-theta);
   const double x0 = bg.x0, y0 = bg.y0, dx = bg.dx;
   ViewConstants vc;
@@ -55,7 +38,7 @@ ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbe
   return vc;
 }
 
-ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta) {
+ColumnQuantities column_quantities(const ScanGeometry& bg, float s, float t, float dbeta) {
   ColumnQuantities cq{};
   cq.U = static_cast<float>(sad - t);
   const float UU = static_cast<float>(static_cast<double>(cq.U) * cq.U);
@@ -94,7 +77,7 @@ void row_coordinates(const ViewConstants& vc, const FovExtents& fov, int32_t npx
   }
 }
 
-void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
+void backproject_column(const ScanGeometry& bg, const ViewConstants& vc, const float* proj,
                         float* row_base, size_t slice, long c, float s, float t) {
   const ColumnQuantities cq = column_quantities(bg, s, t, vc.dbeta);
   if (!cq.valid) return;
@@ -144,7 +127,7 @@ namespace {
 
 // The reference: row by row, each view of the batch in turn, one voxel
 // column at a time with the slice loop innermost.
-void backproject_rows_scalar(const BackprojGeometry& bg, const FovExtents& fov,
+void backproject_rows_scalar(const ScanGeometry& bg, const FovExtents& fov,
                              const BackprojView* views, long nviews, float* vol, size_t pitch,
                              long r0, long r1) {
   const long npxls = bg.npxls;
@@ -182,14 +165,14 @@ const char* backproject_isa() { return current().name; }
 
 std::vector<std::string> backproject_isas() { return runnable_kernel_names(Stage::backprojection, kernels); }
 
-void backproject_batch(const BackprojGeometry& bg, const FovExtents& fov,
+void backproject_batch(const ScanGeometry& bg, const FovExtents& fov,
                        std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1) {
   if (views.empty() || r0 >= r1) return;
   current().run(bg, fov, views.data(), static_cast<long>(views.size()), volume.data(),
                 static_cast<size_t>(volume.plane_pitch()), r0, r1);
 }
 
-void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+void backproject_rows(const ScanGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1) {
   const BackprojView view{&vc, proj};
   backproject_batch(bg, fov, std::span<const BackprojView>(&view, 1), volume, r0, r1);

@@ -1,9 +1,6 @@
-// Voxel-driven FDK backprojection and the circular field of view.
-//
-// The volume is [slice][row][column] floats, nz x npxls x npxls.  Loop
-// column q of row r stands for the in-plane point x = x0 - (q - 1) dx,
-// y = y0 - r dx and is stored in volume column npxls - 1 - q.  Slices j and
-// nz - 1 - j mirror each other about z = 0 and are computed together.
+// Voxel-driven FDK backprojection over the grid of geometry/grid.h.
+// Slices j and nz - 1 - j mirror each other about z = 0 and are computed
+// together.
 #pragma once
 
 #include <cstdint>
@@ -14,22 +11,9 @@
 #include "numeric/arrays.h"
 #include "geometry/fov.h"
 #include "geometry/geometry.h"
+#include "geometry/grid.h"
 
 namespace cbrecon {
-
-// What the backprojection needs to know about the run.
-struct BackprojGeometry {
-  int32_t npxls = 0;
-  float dx = 0, x0 = 0, y0 = 0;
-  float pxlz = 0;
-  double zhalf = 0;
-  uint16_t nz = 0, nrows = 0, ncols_ext = 0;
-  float ucenter = 0;
-  int32_t ishift = 0;
-  const float* fanw = nullptr;
-  long proj_pitch = 0;  // floats from one row of proj to the next (>= ncols_ext)
-};
-BackprojGeometry make_backproj_geometry(const RunParams& p, const Geometry& g);
 
 // Per-view constants: grid corner rotated into the view frame and the steps
 // from one column and one row to the next (floats, as the loop carries them).
@@ -40,7 +24,7 @@ struct ViewConstants {
   // loop carries them, so that any range of rows can start anywhere.
   std::vector<float> row_s, row_t;
 };
-ViewConstants view_constants(const BackprojGeometry& bg, double theta, float dbeta);
+ViewConstants view_constants(const ScanGeometry& bg, double theta, float dbeta);
 
 // Column quantities of one voxel column: where it lands on the detector and
 // with which weights.  `valid` is false when the column adds nothing (left
@@ -52,7 +36,7 @@ struct ColumnQuantities {
   double v;  // row coordinate of slice 0
   uint16_t iu;
 };
-ColumnQuantities column_quantities(const BackprojGeometry& bg, float s, float t, float dbeta);
+ColumnQuantities column_quantities(const ScanGeometry& bg, float s, float t, float dbeta);
 
 // One filtered view of a batch: its constants and its detector image (nrows
 // rows of ncols_ext columns, rows bg.proj_pitch floats apart).
@@ -64,11 +48,11 @@ struct BackprojView {
 // Adds the views, in the order given, to rows [r0, r1) of the volume with
 // the kernel chosen by set_backproject_isa.  Every voxel receives the views
 // in order; the kernels differ only in how they walk the voxels.
-void backproject_batch(const BackprojGeometry& bg, const FovExtents& fov,
+void backproject_batch(const ScanGeometry& bg, const FovExtents& fov,
                        std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1);
 
 // The same for one view.
-void backproject_rows(const BackprojGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
+void backproject_rows(const ScanGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
                       const float* proj, Tensor3<float>& volume, long r0, long r1);
 
 // Chooses the kernel: "auto" (the widest this CPU runs), "scalar", "avx2" or
@@ -86,11 +70,11 @@ void row_coordinates(const ViewConstants& vc, const FovExtents& fov, int32_t npx
 // The scalar slice loop of one voxel column: stored column c of the row
 // starting at `row_base` (slice 0), whose loop column sits at (s, t).
 // `pitch`: floats from one slice to the next.
-void backproject_column(const BackprojGeometry& bg, const ViewConstants& vc, const float* proj,
+void backproject_column(const ScanGeometry& bg, const ViewConstants& vc, const float* proj,
                         float* row_base, size_t pitch, long c, float s, float t);
 
 namespace detail {
-using BackprojectKernel = void (*)(const BackprojGeometry&, const FovExtents&,
+using BackprojectKernel = void (*)(const ScanGeometry&, const FovExtents&,
                                    const BackprojView*, long nviews, float* vol, size_t pitch,
                                    long r0, long r1);
 struct BackprojectImpl {

@@ -141,15 +141,15 @@ std::string format_file_name(const std::string& seq_name, VolumeFormat f) {
   return without_seq(seq_name) + format_extension(f);
 }
 
-VolumeGrid volume_grid(const BackprojGeometry& bg) {
+VolumeGrid volume_grid(const VoxelGrid& vg) {
   VolumeGrid g;
-  g.npxls = bg.npxls;
-  g.nz = bg.nz;
-  g.dx = bg.dx;
-  g.pxlz = bg.pxlz;
-  g.origin[0] = static_cast<double>(bg.x0) - (bg.npxls - 2) * g.dx;
-  g.origin[1] = bg.y0;
-  g.origin[2] = g.pxlz / 2 - bg.zhalf;
+  g.npxls = vg.npxls;
+  g.nz = vg.nz;
+  g.dx = vg.dx;
+  g.pxlz = vg.pxlz;
+  g.origin[0] = vg.origin_x();
+  g.origin[1] = vg.origin_y();
+  g.origin[2] = vg.origin_z();
   return g;
 }
 

@@ -17,8 +17,8 @@
 //   y = y0 - r dx                    decreases with the row
 //   z = pxlz / 2 - zhalf + j pxlz    increases with the slice
 // where x0 = y0 = fov / 2 - dx / 2 are the backprojector's corner values
-// (for even npxls: x = (c - npxls/2 + 1.5) dx, y = (npxls/2 - 0.5 - r) dx,
-// z = (j - nz/2 + 0.5) pxlz).
+// (VoxelGrid, geometry/grid.h; up to the rounding of x0: x = (c + 1.5 -
+// npxls/2) dx, y = (npxls/2 - 0.5 - r) dx, z = (j + 0.5 - nz/2) pxlz).
 //
 // Orientation.  World coordinates are the LPS patient frame, the
 // reconstruction frame turned as the patient lay (--patient-position,
@@ -47,7 +47,9 @@
 #include <string>
 #include <vector>
 
-#include "backproj/backproject.h"
+#include "geometry/fov.h"
+#include "geometry/grid.h"
+#include "geometry/params.h"
 #include "output/patient.h"
 
 namespace cbrecon {
@@ -83,7 +85,7 @@ struct VolumeGrid {
   double origin[3] = {0, 0, 0};
   PatientPosition position = PatientPosition::HFS;
 };
-VolumeGrid volume_grid(const BackprojGeometry& bg);
+VolumeGrid volume_grid(const VoxelGrid& vg);
 
 // The reconstructed volume ([slice][row][column] floats, nz x npxls x npxls)
 // as the standard formats see it: 16-bit words or calibrated floats.  Holds

@@ -66,10 +66,10 @@ std::vector<PlannedFile> OutputPlan::files() const {
 }
 
 void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
-                          const BackprojGeometry& bg, const FovExtents& fov, const DicomRun& dicom_run,
+                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
                           std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes) {
   const OutputOptions& o = plan.options;
-  VolumeGrid grid = volume_grid(bg);
+  VolumeGrid grid = volume_grid(vg);
   grid.position = o.position;
   const OutputVolume formatted(d.volume, fov, grid, o.scale_cal, o.offset_cal, o.as_float, d.pitch);
   const OutputVolume words(d.volume, fov, grid, o.scale_cal, o.offset_cal, false, d.pitch);

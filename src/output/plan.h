@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "backproj/backproject.h"
 #include "geometry/fov.h"
+#include "geometry/grid.h"
 #include "geometry/params.h"
 #include "output/dicom.h"
 #include "output/formats.h"
@@ -94,7 +94,7 @@ struct VolumeData {
 // reason goes to `failures`; a note about an old DICOM folder kept goes to
 // `notes`.
 void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
-                          const BackprojGeometry& bg, const FovExtents& fov, const DicomRun& dicom_run,
+                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
                           std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes);
 
 }  // namespace cbrecon

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "backproj/backproject.h"
+#include "geometry/fov.h"
 #include "numeric/arrays.h"
 #include "numeric/files.h"
 

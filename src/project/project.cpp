@@ -44,7 +44,7 @@ void fill_tables(long count, int step, std::vector<long>& traced, std::vector<lo
 
 }  // namespace
 
-ForwardProjector::ForwardProjector(const BackprojGeometry& bg, const FovExtents& fov,
+ForwardProjector::ForwardProjector(const ScanGeometry& bg, const FovExtents& fov,
                                    const Tensor3<float>& volume, ProjectorOptions opt) {
   const long n = bg.npxls, nz = bg.nz;
   if (n < 1 || nz < 1 || bg.nrows < 1 || bg.ncols_ext < 1)

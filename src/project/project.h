@@ -6,8 +6,8 @@
 // s = (cos theta, -sin theta, 0), t = (sin theta, cos theta, 0),
 // a = (u - ucenter) tanstep and b = (v - nrows/2) / sdd_px (nrows/2 an
 // integer division): exactly the point-to-detector map the backprojection
-// inverts (column_quantities).  The voxel grid is the backprojection's
-// (backproj/backproject.h): stored column c of row r is the in-plane point
+// inverts.  The voxel grid is the backprojection's
+// (geometry/grid.h): stored column c of row r is the in-plane point
 // x = x0 - (npxls - 2 - c) dx, y = y0 - r dx, and slice j lies at
 // z = (j + 0.5) pxlz - zhalf.  Only voxels inside the circular field of
 // view count; everything outside the grid is zero.  (With an odd row count
@@ -39,8 +39,8 @@
 #include <string>
 #include <vector>
 
-#include "backproj/backproject.h"
 #include "geometry/fov.h"
+#include "geometry/grid.h"
 #include "numeric/arrays.h"
 
 namespace cbrecon {
@@ -88,7 +88,7 @@ class ForwardProjector {
   // afterwards.  RunError when the volume, field of view or options do not
   // match the geometry; FatalError when the copy cannot be allocated
   // ((npxls + 2)^2 x (nz + 2 rounded up to 16) floats).
-  ForwardProjector(const BackprojGeometry& bg, const FovExtents& fov, const Tensor3<float>& volume,
+  ForwardProjector(const ScanGeometry& bg, const FovExtents& fov, const Tensor3<float>& volume,
                    ProjectorOptions opt = {});
 
   // Projects at angle theta (radians, the value given to view_constants)

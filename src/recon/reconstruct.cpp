@@ -33,8 +33,6 @@ namespace {
 // that a voxel column's slices (a power-of-two apart without it) spread over
 // the cache sets instead of competing for one.
 constexpr long kSlicePad = 16;
-// Likewise for the rows of a filtered view (often 4 KiB long).
-constexpr long kRowPad = 16;
 
 // Refusals that hold for every mode, before anything is read.
 void check_common(const RunParams& p) {
@@ -136,8 +134,7 @@ ReconResult Reconstructor::run() {
                        pool.requested()));
   check_memory();
   t.rampspec = ramp_kernel(g.nfft, tanstep);
-  t.bg = make_backproj_geometry(p, g);
-  t.bg.proj_pitch = g.ncols_ext + kRowPad;
+  t.bg = make_scan_geometry(p, g);
 
   read_mask_tables();
   t.hs = half_scan_values(p.ndets, p.hscan);

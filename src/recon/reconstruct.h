@@ -40,7 +40,7 @@ struct ReconVolume {
 struct ReconResult {
   std::vector<ReconVolume> volumes;  // in the order of Reconstructor::volumes()
   Geometry g;                        // the scanner geometry
-  BackprojGeometry bg;               // the voxel grid
+  ScanGeometry bg;                   // the voxel grid and the detector layout
   FovExtents fov;                    // the circular field of view
   StageTimes times;
   int threads = 0;

@@ -49,7 +49,7 @@ inline int batch_views(int threads) { return std::clamp(threads, kBatchViews, kM
 // The fixed tables of a run, made once before the first view.
 struct RunTables {
   Geometry g;
-  BackprojGeometry bg;
+  ScanGeometry bg;
   FovExtents fov;
   HalfScan hs;
   std::vector<float> rampspec;  // ramp-filter spectrum

@@ -5,17 +5,15 @@
 #include <cmath>
 
 #include "geometry/geometry.h"
+#include "geometry/grid.h"
 #include "numeric/error.h"
 #include "numeric/parallel.h"
 #include "sim/files.h"
 
 namespace cbrecon::sim {
 
-Vec3 voxel_centre(const TruthVolume& t, float pxlz, long j, long r, long c) {
-  const long h = t.npxls / 2;
-  const double dx = t.dx;
-  return {(static_cast<double>(c - h) + 1.5) * dx, (static_cast<double>(h - r) - 0.5) * dx,
-          (static_cast<double>(j - t.nz / 2) + 0.5) * static_cast<double>(pxlz)};
+Vec3 voxel_centre(const TruthVolume& t, long j, long r, long c) {
+  return {t.grid.centre_x(c), t.grid.centre_y(r), t.grid.centre_z(j)};
 }
 
 namespace {
@@ -29,9 +27,10 @@ TruthVolume empty_truth(const TruthGrid& g) {
   p.nslices = g.rows;
   const Geometry geo = setup_geometry(p);
   TruthVolume t;
-  t.nz = geo.nz;
-  t.npxls = g.npxls;
-  t.dx = geo.dx;
+  t.grid = make_voxel_grid(p, geo);
+  t.nz = t.grid.nz;
+  t.npxls = t.grid.npxls;
+  t.dx = t.grid.dx;
   const size_t plane = static_cast<size_t>(t.npxls) * static_cast<size_t>(t.npxls);
   const size_t total = plane * static_cast<size_t>(t.nz);
   if (total > (size_t{1} << 32)) throw RunError("the truth volume would hold more than 2^32 voxels");
@@ -74,7 +73,7 @@ TruthVolume truth_volume(const Phantom& ph, const TruthGrid& g, int threads) {
       float* out = t.mu.data() + static_cast<size_t>(j) * plane;
       for (long r = 0; r < t.npxls; ++r)
         for (long c = 0; c < t.npxls; ++c)
-          *out++ = static_cast<float>(mu_sum(ph.shapes, maps, voxel_centre(t, g.pxlz, j, r, c)));
+          *out++ = static_cast<float>(mu_sum(ph.shapes, maps, voxel_centre(t, j, r, c)));
     }
   });
   return t;
@@ -95,7 +94,8 @@ TruthVolume averaged_truth(const Phantom& ph, const TruthGrid& g, const std::vec
   // semi-axis, whatever the rotation).
   const double smin = *std::min_element(shifts.begin(), shifts.end());
   const double smax = *std::max_element(shifts.begin(), shifts.end());
-  const double dx = t.dx, h = t.npxls / 2, pz = g.pxlz;
+  // Coordinate = (index - base) * step, as VoxelGrid::centre_* give them.
+  const double dx = t.dx, h = t.npxls / 2.0, pz = g.pxlz;
   struct Box {
     long j0, j1, r0, r1, c0, c1;
     bool has(long j, long r, long c) const {
@@ -109,7 +109,7 @@ TruthVolume averaged_truth(const Phantom& ph, const TruthGrid& g, const std::vec
     Box b{};
     index_range(s.centre.x - rxy, s.centre.x + rxy, h - 1.5, dx, t.npxls, b.c0, b.c1);
     index_range(-(s.centre.y - rxy), -(s.centre.y + rxy), h - 0.5, dx, t.npxls, b.r0, b.r1);
-    index_range(s.centre.z - s.semi.z + smin, s.centre.z + s.semi.z + smax, t.nz / 2 - 0.5, pz, t.nz,
+    index_range(s.centre.z - s.semi.z + smin, s.centre.z + s.semi.z + smax, t.nz / 2.0 - 0.5, pz, t.nz,
                 b.j0, b.j1);
     boxes.push_back(b);
     all = {std::min(all.j0, b.j0), std::max(all.j1, b.j1), std::min(all.r0, b.r0),
@@ -124,7 +124,7 @@ TruthVolume averaged_truth(const Phantom& ph, const TruthGrid& g, const std::vec
     for (long j = all.j0 + b0; j < all.j0 + b1; ++j)
       for (long r = all.r0; r <= all.r1; ++r)
         for (long c = all.c0; c <= all.c1; ++c) {
-          const Vec3 x = voxel_centre(t, g.pxlz, j, r, c);
+          const Vec3 x = voxel_centre(t, j, r, c);
           double mean = 0;
           bool reached = false;
           for (size_t k = 0; k < moving.size(); ++k) {

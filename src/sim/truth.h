@@ -2,17 +2,18 @@
 // reconstruction grid, for comparison with a reconstructed volume.
 //
 // Voxel [slice j][row r][column c] stands for the world point
-//   x = (c - npxls/2 + 1.5) * dx,  y = (npxls/2 - 0.5 - r) * dx,
-//   z = (j - nz/2 + 0.5) * pxlz,
-// with dx = fov/npxls as a float, npxls/2 and nz/2 integer divisions and nz
-// the slice count the reconstruction derives from the detector rows and
-// pxlz.
+//   x = (c + 1.5 - npxls/2) * dx,  y = (npxls/2 - 0.5 - r) * dx,
+//   z = (j + 0.5 - nz/2) * pxlz
+// (VoxelGrid::centre_*, geometry/grid.h), with dx = fov/npxls as a float
+// and nz the slice count the reconstruction derives from the detector rows
+// and pxlz.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "geometry/grid.h"
 #include "sim/phantom.h"
 
 namespace cbrecon::sim {
@@ -27,11 +28,12 @@ struct TruthGrid {
 struct TruthVolume {
   int32_t nz = 0, npxls = 0;
   float dx = 0;
+  VoxelGrid grid;         // the reconstruction's grid (nz, npxls and dx above)
   std::vector<float> mu;  // [slice][row][column], 1/mm
 };
 
-// The world point of voxel (j, r, c); `dx` as TruthVolume::dx.
-Vec3 voxel_centre(const TruthVolume& t, float pxlz, long j, long r, long c);
+// The world point of voxel (j, r, c).
+Vec3 voxel_centre(const TruthVolume& t, long j, long r, long c);
 
 // Samples `ph` (shapes where they stand) on the grid.  RunError for a grid
 // the reconstruction would refuse.

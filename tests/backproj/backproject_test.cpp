@@ -30,7 +30,7 @@ TEST(FieldOfView, Extents) {
 TEST(Backprojection, WorkedExampleOfTheColumnQuantities) {
   RunParams p;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const ScanGeometry bg = make_scan_geometry(p, g, RowLayout::packed);
   const ViewConstants vc = view_constants(bg, 0.0, 1.0f);
   // Row 256, loop column 256, carried incrementally as the loop does.
   float sr = vc.sr, tr = vc.tr;
@@ -62,7 +62,7 @@ TEST(Backprojection, WorkedExampleOfTheColumnQuantities) {
 TEST(Backprojection, ColumnsOffTheDetectorAddNothing) {
   RunParams p;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const ScanGeometry bg = make_scan_geometry(p, g, RowLayout::packed);
   EXPECT_FALSE(column_quantities(bg, -250.0f, 0.0f, 1.0f).valid);  // u < 8
   EXPECT_FALSE(column_quantities(bg, 250.0f, 0.0f, 1.0f).valid);   // past the last column pair
   EXPECT_FALSE(column_quantities(bg, 0.0f, 1000.0f, 1.0f).valid);  // at the source
@@ -76,7 +76,7 @@ TEST(Backprojection, ConstantViewAddsTheColumnWeight) {
   p.npxls = 64;
   p.fov = 100.0f;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const ScanGeometry bg = make_scan_geometry(p, g, RowLayout::packed);
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
   Matrix<float> proj = matrix(0, g.nrows - 1, 0, g.ncols_ext - 1);
   std::fill(proj.data(), proj.data() + proj.size(), 1.0f);

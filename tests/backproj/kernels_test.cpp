@@ -29,8 +29,7 @@ std::vector<float> run_kernel(const std::string& isa, const Case& k, const std::
   p.nslices = k.nslices;
   p.ndets = k.ndets;
   const Geometry g = setup_geometry(p);
-  BackprojGeometry bg = make_backproj_geometry(p, g);
-  bg.proj_pitch = g.ncols_ext + (k.npxls % 2 ? 0 : 16);  // packed and padded rows
+  const ScanGeometry bg = make_scan_geometry(p, g, k.npxls % 2 ? RowLayout::packed : RowLayout::padded);
   const FovExtents fov = build_fov_extents(p.npxls, g.dx, p.fov);
   std::mt19937 rng(42);
   std::normal_distribution<float> nd(0.0f, 100.0f);

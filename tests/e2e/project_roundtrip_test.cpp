@@ -93,7 +93,7 @@ TEST(ProjectorRoundTrip, ReconstructingTheProjectionsGivesTheVolumeBack) {
   p.npxls = kNpxls;
   p.fov = kFov;
   const Geometry g = setup_geometry(p);
-  const BackprojGeometry bg = make_backproj_geometry(p, g);
+  const ScanGeometry bg = make_scan_geometry(p, g, RowLayout::packed);
   const FovExtents fov = build_fov_extents(kNpxls, g.dx, kFov);
   ASSERT_EQ(g.nz, kNz);
   Tensor3<float> vol = f3tensor(0, kNz - 1, 0, kNpxls - 1, 0, kNpxls - 1, 16);

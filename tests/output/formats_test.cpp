@@ -39,7 +39,7 @@ TEST(FormatNames, BesideTheSeqFile) {
 struct SmallRun {
   RunParams p;
   Geometry g;
-  BackprojGeometry bg;
+  ScanGeometry bg;
   FovExtents fov;
   SmallRun(int32_t npxls, float fov_mm, float pxlz) {
     p.npxls = npxls;
@@ -47,7 +47,7 @@ struct SmallRun {
     p.pxlz = pxlz;
     p.nslices = 96;
     g = setup_geometry(p);
-    bg = make_backproj_geometry(p, g);
+    bg = make_scan_geometry(p, g, RowLayout::packed);
     fov = build_fov_extents(npxls, g.dx, fov_mm);
   }
 };

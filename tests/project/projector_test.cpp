@@ -42,7 +42,7 @@ sim::Phantom object() {
 struct Setup {
   RunParams p;
   Geometry g;
-  BackprojGeometry bg;
+  ScanGeometry bg;
   FovExtents fov;
   Tensor3<float> vol;
 };
@@ -59,7 +59,7 @@ std::unique_ptr<Setup> setup(float xoff, int npxls = 128, float pz = 1.0f) {
   s->p.pxlz = pz;
   s->p.xoff = xoff;
   s->g = setup_geometry(s->p);
-  s->bg = make_backproj_geometry(s->p, s->g);
+  s->bg = make_scan_geometry(s->p, s->g, RowLayout::packed);
   s->fov = build_fov_extents(npxls, s->g.dx, kFov);
   const sim::TruthVolume t = sim::truth_volume(object(), {npxls, kFov, pz, kRows}, 1);
   EXPECT_EQ(t.nz, s->g.nz);

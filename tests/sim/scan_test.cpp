@@ -379,7 +379,7 @@ TEST(Truth, SamplesTheReconstructionsVoxelCentres) {
   // stands for x = x0 - (q - 1) dx, y = y0 - r dx, slice j at pxlz/2 - zhalf + j pxlz.
   const float x0 = static_cast<float>(p.fov / 2 - geo.dx / 2);
   const long j = 3, r = 10, c = 41, q = 63 - c;
-  const Vec3 x = voxel_centre(t, g.pxlz, j, r, c);
+  const Vec3 x = voxel_centre(t, j, r, c);
   EXPECT_NEAR(x.x, x0 - (q - 1) * static_cast<double>(geo.dx), 1e-5);
   EXPECT_NEAR(x.y, x0 - r * static_cast<double>(geo.dx), 1e-5);
   EXPECT_NEAR(x.z, g.pxlz / 2.0 - geo.zhalf + j * g.pxlz, 1e-9);

@@ -152,7 +152,7 @@ TEST(BinTruth, EachVoxelIsTheStaticPartPlusTheBinsMeanMotion) {
     for (const double x : {12.5, 14.0, -14.5}) {
       const long c = std::lround(x / t.dx + t.npxls / 2 - 1.5), r = std::lround(t.npxls / 2 - 0.5 - 3.0 / t.dx);
       for (long j = 0; j < t.nz; ++j) {
-        const Vec3 p = voxel_centre(t, s.grid.pxlz, j, r, c);
+        const Vec3 p = voxel_centre(t, j, r, c);
         double moving = 0;
         for (const double dz : shifts) {
           Phantom at = s.cfg.phantom;
