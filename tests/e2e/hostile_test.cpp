@@ -640,6 +640,28 @@ TEST(Interrupts, SignalWhileWritingLeavesNoTemporaryFile) {
   }
 }
 
+TEST(Interrupts, ConventionalStatusesEndAnInterruptWith130) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    Scan scan(1);
+    const std::set<std::string> inputs = files_in(scan.dir.str());
+    const pid_t pid = start(scan.args({"-p", "256", "-pz", "0.05", "-s", "1", "--conventional-status"}),
+                            scan.dir.str());
+    ASSERT_GT(pid, 0);
+    const Clock::time_point t0 = Clock::now();
+    while (temporary_in(scan.dir.str()).empty() && !fs::exists(scan.output()) && seconds_since(t0) < 60)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    kill(pid, sig);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(WEXITSTATUS(st), 130);
+    std::set<std::string> expected = inputs;
+    expected.insert({"stdout", "stderr"});
+    EXPECT_EQ(files_in(scan.dir.str()), expected);
+  }
+}
+
 TEST(Interrupts, SignalWhileComputingLeavesNothing) {
   Scan scan(120);
   const std::set<std::string> inputs = files_in(scan.dir.str());
