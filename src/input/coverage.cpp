@@ -8,17 +8,17 @@
 
 namespace cbrecon {
 
-std::string unbinned_warning(const PhaseTable& table, int32_t nviews) {
+std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins) {
   const long paired = std::min<long>(table.count, std::max<int32_t>(nviews, 0));
   long outside = 0;
   for (long i = 0; i < paired; ++i) {
     const float grp = table.tab[3][i];
-    if (!(grp >= 1 && grp <= 10)) ++outside;
+    if (!(grp >= 1 && grp <= nbins)) ++outside;
   }
   if (paired == 0 || outside <= kMaxUnbinnedShare * paired) return "";
-  return strprintf("warning: %ld of the %ld views (%.0f%%) fall in no phase bin 1..10 (their respiratory "
+  return strprintf("warning: %ld of the %ld views (%.0f%%) fall in no phase bin 1..%d (their respiratory "
                    "phase is missing or out of range); the bins are made from the rest",
-                   outside, paired, 100.0 * outside / paired);
+                   outside, paired, 100.0 * outside / paired, nbins);
 }
 
 std::string bin_coverage_warning(const ViewList& views, uint16_t bin) {

@@ -12,13 +12,13 @@
 namespace cbrecon {
 
 // Share of the paired trigger samples (the first min(count, nviews)) whose
-// bin lies outside 1..10 above which the sorting gets a warning.
+// bin lies outside 1..nbins above which the sorting gets a warning.
 inline constexpr double kMaxUnbinnedShare = 0.25;
 // Angular coverage (degrees) below which a bin gets a warning.
 inline constexpr double kMinBinCoverage = 180.0;
 
-// "" or one line: how many of the paired samples fall in no bin 1..10.
-std::string unbinned_warning(const PhaseTable& table, int32_t nviews);
+// "" or one line: how many of the paired samples fall in no bin 1..nbins.
+std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins);
 
 // "" or one line: the views of `bin` (angles in degrees) cover less than
 // kMinBinCoverage of the rotation.  The coverage is 360 less the largest

@@ -37,7 +37,7 @@ std::vector<ViewList> list_views(RunContext& ctx, std::vector<Job>& jobs, bool e
   }
   const PhaseListing l = read_phase_listing(p.fn_tmp, p.fn_proj, p.nviews, p.ext, ctx.console.out, kTraceFile);
   if (!l.table.warning.empty()) ctx.console.note(l.table.warning);
-  if (std::string w = unbinned_warning(l.table, p.nviews); !w.empty()) ctx.console.note(std::move(w));
+  if (std::string w = unbinned_warning(l.table, p.nviews, p.nbins); !w.empty()) ctx.console.note(std::move(w));
   auto bin_views = [&](int bin) {
     return phase_views(l.table, l.first, p.fn_proj, p.nviews, static_cast<uint16_t>(bin), p.hscan, range, &screen);
   };

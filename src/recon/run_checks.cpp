@@ -43,11 +43,12 @@ void check_phase_options(const RunParams& p) {
   if (!p.rpm_on && x.ph_given)
     throw RunError("-ph selects a respiratory phase bin: it needs a respiratory-signal file as the third "
                    "argument (0 makes a 3-D run)");
-  if (!p.rpm_on || x.all_phases || (p.ph_recon >= 1 && p.ph_recon <= 10)) return;
+  if (!p.rpm_on || x.all_phases || (p.ph_recon >= 1 && p.ph_recon <= p.nbins)) return;
   if (!x.ph_given)
     throw RunError(std::string(x.mkb ? "--mkb" : "a 4-D run") +
-                   " needs the phase bin to reconstruct: -ph N (1..10) or --all-phases");
-  throw RunError(strprintf("-ph %d: the phase bin must be 1 to 10 (or --all-phases for every bin)", p.ph_recon));
+                   strprintf(" needs the phase bin to reconstruct: -ph N (1..%d) or --all-phases", p.nbins));
+  throw RunError(strprintf("-ph %d: the phase bin must be 1 to %d (or --all-phases for every bin)", p.ph_recon,
+                           p.nbins));
 }
 
 double covered_diameter(const RunParams& p, const Geometry& g) {

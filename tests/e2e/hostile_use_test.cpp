@@ -231,10 +231,10 @@ TEST(BinCoverage, NarrowBinsAndUnbinnedViewsAreWarnedAbout) {
   t.tab = matrix(0, 3, 0, 9);
   t.count = 10;
   for (int i = 0; i < 10; ++i) t.tab[3][i] = i < 4 ? 0.0f : 5.0f;
-  EXPECT_TRUE(contains(unbinned_warning(t, 1000), "4 of the 10 views")) << unbinned_warning(t, 1000);
-  EXPECT_TRUE(contains(unbinned_warning(t, 4), "4 of the 4 views"));  // only samples paired with a view
+  EXPECT_TRUE(contains(unbinned_warning(t, 1000, 10), "4 of the 10 views")) << unbinned_warning(t, 1000, 10);
+  EXPECT_TRUE(contains(unbinned_warning(t, 4, 10), "4 of the 4 views"));  // only samples paired with a view
   for (int i = 0; i < 10; ++i) t.tab[3][i] = i < 2 ? 11.0f : 5.0f;
-  EXPECT_EQ(unbinned_warning(t, 1000), "");
+  EXPECT_EQ(unbinned_warning(t, 1000, 10), "");
 }
 
 }  // namespace
