@@ -44,18 +44,7 @@ using testing::run_process;
 using testing::TempDir;
 using testing::write_bytes;
 using namespace testing::small_scan;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using testing::kAddressSanitizer;
 
 std::string too_short_line(const std::string& name, size_t bytes) {
   return "cbrecon: " + name + ": " + std::to_string(bytes) + " bytes of pixel data, a 64 x 48 detector needs at least " +

@@ -9,6 +9,21 @@
 
 namespace cbrecon::testing {
 
+// Whether the tests (and the programs they run) are built with
+// AddressSanitizer, which needs far more address space than a ulimit -v
+// leaves.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kAddressSanitizer = true;
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 // A fresh folder removed at the end of the test.
 class TempDir {
  public:
