@@ -10,14 +10,37 @@ std::string output_name(const std::string& fn_proj, const std::string& ext) {
   return fn_proj + "_" + (ext != "NULL" ? ext : std::string("bp4d.seq"));
 }
 
+std::string trace_file_name(const RunParams& p) {
+  return p.extras.trace_file.empty() ? std::string(kTraceFile) : p.extras.trace_file;
+}
+
+namespace {
+
+// `name` inside the folder `dir` (non-empty).
+std::string in_folder(const std::string& dir, const std::string& name) {
+  return dir + (dir.back() == '/' ? "" : "/") + name;
+}
+
+}  // namespace
+
+std::string output_prefix(const RunParams& p) {
+  const std::string& dir = p.extras.output_dir;
+  if (dir.empty()) return p.fn_proj;
+  const size_t slash = p.fn_proj.find_last_of('/');
+  return in_folder(dir, slash == std::string::npos ? p.fn_proj : p.fn_proj.substr(slash + 1));
+}
+
 OutputOptions output_options(const RunParams& p) {
   const Extras& x = p.extras;
   OutputOptions o;
-  o.fn_proj = p.fn_proj;
+  o.fn_proj = output_prefix(p);
   o.formats = requested_formats(x);
   o.dicom = wants_dicom(x);
   o.as_float = x.float_out;
   o.preview = x.preview;
+  if (!x.output_dir.empty() && !o.preview.empty() && o.preview[0] != '/')
+    o.preview = in_folder(x.output_dir, o.preview);
+  o.trace_file = trace_file_name(p);
   o.window_set = x.window_set;
   o.window = {x.window_lo, x.window_hi};
   o.several = x.all_phases;
@@ -26,6 +49,7 @@ OutputOptions output_options(const RunParams& p) {
   o.offset_cal = p.offset_cal;
   o.npxls = p.npxls;
   o.position = parse_patient_position(x.patient_position);
+  o.hu = {x.hu_water_set, x.hu_water, p.offset_cal};
   return o;
 }
 
@@ -54,7 +78,7 @@ OutputPlan make_output_plan(const RunParams& p, const std::vector<PlannedVolume>
     if (o.dicom) vo.files.push_back({OutputKind::dicom, dicom_folder_name(seq)});
     plan.volumes.push_back(std::move(vo));
   }
-  if (o.trace) plan.run_files.push_back({OutputKind::trace, kTraceFile});
+  if (o.trace) plan.run_files.push_back({OutputKind::trace, o.trace_file});
   return plan;
 }
 
@@ -65,13 +89,43 @@ std::vector<PlannedFile> OutputPlan::files() const {
   return all;
 }
 
-void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
-                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
-                          std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes) {
-  const OutputOptions& o = plan.options;
+namespace {
+
+// The volume as the standard formats and the preview see it.
+OutputVolume formatted_volume(const OutputOptions& o, const VolumeData& d, const VolumeGrid& grid,
+                              const FovExtents& fov) {
+  return OutputVolume(d.volume, fov, grid, o.scale_cal, o.offset_cal, o.as_float, d.pitch, o.hu);
+}
+
+VolumeGrid output_grid(const OutputOptions& o, const VoxelGrid& vg) {
   VolumeGrid grid = volume_grid(vg);
   grid.position = o.position;
-  const OutputVolume formatted(d.volume, fov, grid, o.scale_cal, o.offset_cal, o.as_float, d.pitch);
+  return grid;
+}
+
+}  // namespace
+
+std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const std::vector<VolumeData>& volumes,
+                                                const VoxelGrid& vg, const FovExtents& fov) {
+  const OutputOptions& o = plan.options;
+  if (o.window_set) return o.window;
+  if (o.preview.empty() || !o.several || volumes.empty()) return std::nullopt;
+  const VolumeGrid grid = output_grid(o, vg);
+  std::vector<OutputVolume> vs;
+  vs.reserve(volumes.size());
+  for (const VolumeData& d : volumes) vs.push_back(formatted_volume(o, d, grid, fov));
+  std::vector<const OutputVolume*> ptrs;
+  for (const OutputVolume& v : vs) ptrs.push_back(&v);
+  return percentile_window(ptrs);
+}
+
+void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
+                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
+                          const std::optional<DisplayWindow>& window, std::FILE* out,
+                          std::vector<std::string>& failures, std::vector<std::string>& notes) {
+  const OutputOptions& o = plan.options;
+  const VolumeGrid grid = output_grid(o, vg);
+  const OutputVolume formatted = formatted_volume(o, d, grid, fov);
   const OutputVolume words(d.volume, fov, grid, o.scale_cal, o.offset_cal, false, d.pitch);
   auto attempt = [&](auto&& write) {
     try {
@@ -96,7 +150,7 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         break;
       case OutputKind::preview:
         attempt([&] {
-          write_png(f.path, render_preview(formatted, o.window_set ? o.window : percentile_window(formatted)));
+          write_png(f.path, render_preview(formatted, window ? *window : percentile_window(formatted)));
         });
         break;
       case OutputKind::dicom:

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,14 @@
 
 namespace cbrecon {
 
-// The trace file of a 4-D run's trigger selection (in the working folder).
+// The trace file of a 4-D run's trigger selection (in the working folder
+// unless --trace-file names another).
 inline constexpr const char* kTraceFile = "4dcbctrpm.out";
+std::string trace_file_name(const RunParams& p);
+
+// The prefix of the run's output names: fn_proj, or with --output-dir DIR,
+// DIR/ and fn_proj's last component ("scan/PROJ_" gives "DIR/PROJ_").
+std::string output_prefix(const RunParams& p);
 
 // One volume a run produces: its output suffix (the ".seq" name ending, or
 // "NULL" for the default "bp4d.seq") and what it is.
@@ -46,7 +53,9 @@ struct OutputOptions {
   DisplayWindow window{};
   bool several = false;               // several volumes (--all-phases): previews get the suffix
   bool trace = false;                 // a 4-D run writes the trace file
+  std::string trace_file;             // its name (--trace-file)
   float scale_cal = 10.0f, offset_cal = 0.0f;
+  HuScale hu;                         // --hu-water: the standard formats and previews in HU
   int32_t npxls = 0;
   PatientPosition position = PatientPosition::HFS;
 };
@@ -89,12 +98,20 @@ struct VolumeData {
   const uint8_t* head = nullptr;  // 1024 bytes
 };
 
+// The preview window of every volume of a run: --window when given, else,
+// for a run that writes several volumes, the 1-99 % window of all of them
+// together (`volumes`), so that the bins of a 4-D run compare; empty for a
+// single volume's own window.
+std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const std::vector<VolumeData>& volumes,
+                                                const VoxelGrid& vg, const FovExtents& fov);
+
 // Writes every file of `v`, printing the classic ".seq" lines on `out`.  A
 // file that cannot be written does not stop the others: its one-line
 // reason goes to `failures`; a note about an old DICOM folder kept goes to
-// `notes`.
+// `notes`.  The preview uses `window`, or the volume's own 1-99 % window.
 void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
                           const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
-                          std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes);
+                          const std::optional<DisplayWindow>& window, std::FILE* out,
+                          std::vector<std::string>& failures, std::vector<std::string>& notes);
 
 }  // namespace cbrecon

@@ -21,7 +21,7 @@ namespace {
 
 void check_names(const RunParams& p, const std::vector<PlannedVolume>& volumes) {
   for (const PlannedVolume& v : volumes) {
-    const std::string out = output_name(p.fn_proj, v.ext);
+    const std::string out = output_name(output_prefix(p), v.ext);
     if (out.size() > kMaxName)
       throw RunError(strprintf("output file name is %zu characters long; at most %zu are allowed: %s",
                                out.size(), kMaxName, out.c_str()));
@@ -59,6 +59,11 @@ void write_outputs(const RunParams& p, const OutputPlan& plan, const ReconResult
   const OutputLock lock(output_folders(plan.files()));
   size_t done = 0;
   try {
+    std::vector<VolumeData> written;
+    for (const ReconVolume& vol : result.volumes)
+      if (vol.used != 0)
+        written.push_back({vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()});
+    const std::optional<DisplayWindow> window = run_preview_window(plan, written, result.bg, result.fov);
     for (; done < result.volumes.size(); ++done) {
       const ReconVolume& vol = result.volumes[done];
       if (vol.used == 0) {
@@ -70,7 +75,7 @@ void write_outputs(const RunParams& p, const OutputPlan& plan, const ReconResult
       std::vector<std::string> notes;
       write_volume_outputs(plan, plan.volumes[done],
                            {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()},
-                           result.bg, result.fov, dicom_run, con.out, failures, notes);
+                           result.bg, result.fov, dicom_run, window, con.out, failures, notes);
       for (const std::string& note : notes) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
     }
   } catch (const FatalError& e) {

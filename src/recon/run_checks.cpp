@@ -72,7 +72,9 @@ std::vector<std::string> parameter_warnings(const RunParams& p, const Geometry& 
   auto no_effect = [&](const std::string& option, const std::string& needs) {
     w.push_back("warning: " + option + " has no effect in this run: it applies to " + needs);
   };
-  if (x.hu_water_set && !dicom) no_effect("--hu-water", "the DICOM series (--format dcm)");
+  if (x.hu_water_set && !dicom && !standard && x.preview.empty())
+    no_effect("--hu-water", "the DICOM series, the standard formats and the preview");
+  if (x.offset_centred && !g.offset) no_effect("--offset-centred-values", "an offset detector (-xoff)");
   if (!x.patient_id.empty() && !dicom) no_effect("--patient-id", "the DICOM series (--format dcm)");
   if (!x.patient_name.empty() && !dicom) no_effect("--patient-name", "the DICOM series (--format dcm)");
   if (x.window_set && x.preview.empty()) no_effect("--window", "the preview (--preview FILE)");
