@@ -317,6 +317,28 @@ void write_volume_format(const std::string& name, VolumeFormat f, const OutputVo
   });
 }
 
+void write_nifti_4d(const std::string& name, const std::vector<const OutputVolume*>& volumes) {
+  if (volumes.empty() || volumes.size() > 32767) throw RunError(name + ": a 4-D NIfTI needs 1 to 32767 volumes");
+  const OutputVolume& first = *volumes.front();
+  const VolumeGrid& g = first.grid();
+  for (const OutputVolume* v : volumes)
+    if (v->grid().npxls != g.npxls || v->grid().nz != g.nz || v->is_float() != first.is_float())
+      throw RunError(name + ": the volumes of a 4-D NIfTI must share one grid and one kind");
+  if (g.npxls > 32767 || g.nz > 32767)
+    throw RunError(strprintf("%s: NIfTI-1 holds at most 32767 voxels along an axis", name.c_str()));
+  std::vector<uint8_t> h = nifti_header(first);
+  put<int16_t>(h, 40, 4);                                         // dim[0]
+  put<int16_t>(h, 48, static_cast<int16_t>(volumes.size()));      // dim[4]
+  put<float>(h, 92, 1.0f);                                        // pixdim[4]
+  write_file_atomically(name, [&](std::FILE* file) {
+    auto sink = [&](const void* d, size_t n) { return std::fwrite(d, 1, n, file) == n; };
+    if (!sink(h.data(), h.size())) return false;
+    for (const OutputVolume* v : volumes)
+      if (!emit(*v, nullptr, 0, sink)) return false;
+    return true;
+  });
+}
+
 std::string preview_file_name(const std::string& preview, const std::string& job_ext,
                               bool several) {
   if (!several) return preview;

@@ -157,6 +157,14 @@ std::vector<uint8_t> nifti_header(const OutputVolume& v);
 // renamed when complete).  RunError when the file cannot be written.
 void write_volume_format(const std::string& name, VolumeFormat f, const OutputVolume& v);
 
+// Writes volumes of one grid and kind as one 4-D NIfTI-1 file `name`
+// (.nii): the header of the first with dim[0] = 4, dim[4] = the number of
+// volumes and pixdim[4] = 1 (one volume per step, no time unit: for the
+// bins of a 4-D run, index t is bin t + 1, a tenth of the breathing cycle
+// from the bin before), then every volume's slices in turn.  Atomic;
+// RunError on failure or for volumes that differ in grid or kind.
+void write_nifti_4d(const std::string& name, const std::vector<const OutputVolume*>& volumes);
+
 // The preview file of one volume: the --preview name itself, or, when a run
 // writes several volumes (--all-phases), that name with "_" and the
 // volume's suffix less ".seq" before a ".png" ending ("look.png" and

@@ -41,6 +41,7 @@ OutputOptions output_options(const RunParams& p) {
   if (!x.output_dir.empty() && !o.preview.empty() && o.preview[0] != '/')
     o.preview = in_folder(x.output_dir, o.preview);
   o.trace_file = trace_file_name(p);
+  o.nifti_4d = x.nifti_4d && x.all_phases && p.rpm_on != 0;
   o.window_set = x.window_set;
   o.window = {x.window_lo, x.window_hi};
   o.several = x.all_phases;
@@ -60,6 +61,7 @@ std::string PlannedFile::what() const {
     case OutputKind::preview: return "preview";
     case OutputKind::dicom: return "DICOM series";
     case OutputKind::trace: return "trace file";
+    case OutputKind::nifti_4d: return "4-D volume file";
   }
   return "file";
 }
@@ -78,6 +80,7 @@ OutputPlan make_output_plan(const RunParams& p, const std::vector<PlannedVolume>
     if (o.dicom) vo.files.push_back({OutputKind::dicom, dicom_folder_name(seq)});
     plan.volumes.push_back(std::move(vo));
   }
+  if (o.nifti_4d) plan.run_files.push_back({OutputKind::nifti_4d, o.fn_proj + "_4d.nii", VolumeFormat::nii});
   if (o.trace) plan.run_files.push_back({OutputKind::trace, o.trace_file});
   return plan;
 }
@@ -117,6 +120,28 @@ std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const st
   std::vector<const OutputVolume*> ptrs;
   for (const OutputVolume& v : vs) ptrs.push_back(&v);
   return percentile_window(ptrs);
+}
+
+void write_run_nifti_4d(const OutputPlan& plan, const PlannedFile& f, const std::vector<VolumeData>& bins,
+                        const VoxelGrid& vg, const FovExtents& fov, std::vector<std::string>& failures) {
+  const OutputOptions& o = plan.options;
+  const VolumeGrid grid = output_grid(o, vg);
+  std::vector<OutputVolume> vs;
+  vs.reserve(bins.size());
+  for (size_t b = 0; b < bins.size(); ++b) {
+    if (!bins[b].volume) {
+      failures.push_back(strprintf("%s not written: phase bin %zu has no volume", f.path.c_str(), b + 1));
+      return;
+    }
+    vs.push_back(formatted_volume(o, bins[b], grid, fov));
+  }
+  std::vector<const OutputVolume*> ptrs;
+  for (const OutputVolume& v : vs) ptrs.push_back(&v);
+  try {
+    write_nifti_4d(f.path, ptrs);
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
 }
 
 void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
@@ -161,7 +186,8 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         });
         break;
       case OutputKind::trace:
-        break;  // written while the views are listed
+      case OutputKind::nifti_4d:
+        break;  // the run's files: written while the views are listed, or after the bins
     }
   }
 }

@@ -52,6 +52,7 @@ struct OutputOptions {
   bool window_set = false;            // --window
   DisplayWindow window{};
   bool several = false;               // several volumes (--all-phases): previews get the suffix
+  bool nifti_4d = false;              // --nifti-4d with --all-phases: PREFIX_4d.nii
   bool trace = false;                 // a 4-D run writes the trace file
   std::string trace_file;             // its name (--trace-file)
   float scale_cal = 10.0f, offset_cal = 0.0f;
@@ -61,7 +62,7 @@ struct OutputOptions {
 };
 OutputOptions output_options(const RunParams& p);
 
-enum class OutputKind { seq, format, preview, dicom, trace };
+enum class OutputKind { seq, format, preview, dicom, trace, nifti_4d };
 
 struct PlannedFile {
   OutputKind kind = OutputKind::seq;
@@ -82,7 +83,7 @@ struct VolumeOutputs {
 struct OutputPlan {
   OutputOptions options;
   std::vector<VolumeOutputs> volumes;  // in the order they are written
-  std::vector<PlannedFile> run_files;  // the trace file of a 4-D run
+  std::vector<PlannedFile> run_files;  // the 4-D NIfTI and the trace file of a 4-D run
   // Every file and folder of the run: the volumes' in order, then the run's.
   std::vector<PlannedFile> files() const;
 };
@@ -104,6 +105,12 @@ struct VolumeData {
 // single volume's own window.
 std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const std::vector<VolumeData>& volumes,
                                                 const VoxelGrid& vg, const FovExtents& fov);
+
+// Writes the run's 4-D NIfTI (its planned file `f`) from the bins in order;
+// a bin with no data (nullptr volume) leaves it unwritten, with one line in
+// `failures`, as does a file that cannot be written.
+void write_run_nifti_4d(const OutputPlan& plan, const PlannedFile& f, const std::vector<VolumeData>& bins,
+                        const VoxelGrid& vg, const FovExtents& fov, std::vector<std::string>& failures);
 
 // Writes every file of `v`, printing the classic ".seq" lines on `out`.  A
 // file that cannot be written does not stop the others: its one-line

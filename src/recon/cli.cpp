@@ -127,6 +127,8 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       std::string& v = name == "output-dir" ? x.output_dir : x.trace_file;
       v = need_value();
       if (v.empty()) throw RunError("--" + name + " needs a name");
+    } else if (name == "nifti-4d") {
+      x.nifti_4d = flag();
     } else if (name == "offset-centred-values") {
       x.offset_centred = flag();
     } else if (name == "hu-water") {
@@ -401,6 +403,8 @@ void print_help(std::FILE* out, const char* progname) {
 "                    projections\n"
 "  --trace-file FILE 4-D: the trace of the trigger selection goes to FILE\n"
 "                    (default 4dcbctrpm.out in the current folder)\n"
+"  --nifti-4d        --all-phases: the ten bins also as one 4-D NIfTI, PREFIX_4d.nii\n"
+"                    (fourth axis: bin 1..10, the values of the standard formats)\n"
 "  --offset-centred-values  with -xoff: the volume reads as a centred detector's\n"
 "                    (by default an offset run reads about half as much)\n"
 "  --mkb             4-D: prior-image (McKinnon-Bates) bins, PREFIX_4d_phN_mkb.seq:\n"

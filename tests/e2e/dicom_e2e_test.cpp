@@ -228,7 +228,9 @@ TEST_F(DicomEndToEnd, FolderModeFollowsTheUmaskAndNamesMayBeUtf8) {
       ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << e.path();
     }
-    if (!find_program("dciodvfy").empty()) EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    if (!find_program("dciodvfy").empty()) {
+      EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    }
     const Series s = read_series(folder);
     if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
     ASSERT_EQ(s.error, "");
@@ -241,7 +243,9 @@ TEST_F(DicomEndToEnd, FolderModeFollowsTheUmaskAndNamesMayBeUtf8) {
   remove_outputs();
   ASSERT_EQ(recon({"--format", "dcm", "--hu-water", "2000", "--patient-name", "Doe^Jane"}).status, 1);
   const Series s = read_series(out("PROJ__bp4d_dicom"));
-  if (s.skip.empty()) EXPECT_EQ(s.get("charset"), "");
+  if (s.skip.empty()) {
+    EXPECT_EQ(s.get("charset"), "");
+  }
 }
 
 TEST_F(DicomEndToEnd, AllPhasesMakeTenSeriesOfOneStudyAndFrameOfReference) {
@@ -271,8 +275,10 @@ TEST_F(DicomEndToEnd, AllPhasesMakeTenSeriesOfOneStudyAndFrameOfReference) {
     // What ties the phases together besides the study: their temporal
     // position and their place in the breathing cycle.
     EXPECT_EQ(s.get("temporal"), std::to_string(bin) + " OF 10");
-    EXPECT_NEAR(s.numbers("resp_phase").at(0), 10.0 * bin - 9.9, 1e-9);
-    if (bin == 1 && !find_program("dciodvfy").empty()) EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    EXPECT_NEAR(s.numbers("resp_phase").at(0), 10.0 * bin - 9.9, 1e-4);  // FL: a float
+    if (bin == 1 && !find_program("dciodvfy").empty()) {
+      EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    }
   }
   EXPECT_EQ(studies.size(), 1u);
   EXPECT_EQ(frames.size(), 1u);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "support/e2e_support.h"
 #include "support/test_support.h"
 
 namespace cbrecon {
@@ -124,6 +125,41 @@ TEST(OutputPlaces, OutputFolderAndTraceFileOptions) {
   EXPECT_TRUE(fs::exists(scan.file("PROJ__4d_ph3.seq")));
   EXPECT_EQ(read_bytes(cwd.file("4dcbctrpm.out")), read_bytes(out.file("trace.txt")));
   EXPECT_EQ(read_bytes(scan.file("PROJ__4d_ph3.seq")), read_bytes(out.file("PROJ__4d_ph3.seq")));
+}
+
+// --nifti-4d: the ten bins of an --all-phases run in one file that nibabel
+// reads as (x, y, z, bin), each bin the same voxels and geometry as its own
+// NIfTI file (HU with --hu-water).
+TEST(OutputPlaces, TheBinsOfA4DRunAsOne4DNifti) {
+  const std::string py = testing::python_with("nibabel");
+  if (py.empty()) GTEST_SKIP() << "needs python3 with nibabel";
+  TempDir scan;
+  const ProcessResult sim =
+      run_process(CBRECON_SIM_BIN, {"--prefix", scan.file("PROJ_"), "--scale", "0.25", "--cols", "256", "--rows",
+                                    "128", "--views", "90", "--phantom", "spheres", "--motion", "10", "--vxp",
+                                    scan.file("b.vxp"), "--quiet"});
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  const ProcessResult r = run_process(
+      CBRECON_BIN, {scan.file("PROJ_"), scan.file("NormImage.hnd"), scan.file("b.vxp"), "-d", "256", "-z", "128",
+                    "-s", "90", "-p", "32", "-fov", "60", "--all-phases", "--format", "nii", "--nifti-4d",
+                    "--hu-water", "2000"});
+  ASSERT_EQ(r.status, 1) << r.err;
+  const ProcessResult check = run_process(py, {"-c", R"(
+import sys, nibabel as nib, numpy as np
+four = nib.load(sys.argv[1])
+d = np.asarray(four.dataobj)
+print("shape", " ".join(str(n) for n in d.shape), d.dtype)
+for t in range(d.shape[3]):
+    one = nib.load(sys.argv[2] % (t + 1))
+    same = np.array_equal(np.asarray(one.dataobj), d[..., t]) and np.allclose(one.affine, four.affine)
+    print("bin", t + 1, "same" if same else "DIFFERENT")
+)", scan.file("PROJ__4d.nii"), scan.file("PROJ__4d_ph%d.nii")});
+  ASSERT_EQ(check.status, 0) << check.err;
+  std::string want = "shape 32 32 ";
+  EXPECT_EQ(check.out.rfind(want, 0), 0u) << check.out;
+  EXPECT_NE(check.out.find(" 10 int16\n"), std::string::npos) << check.out;
+  for (int bin = 1; bin <= 10; ++bin)
+    EXPECT_NE(check.out.find("bin " + std::to_string(bin) + " same\n"), std::string::npos) << check.out;
 }
 
 }  // namespace

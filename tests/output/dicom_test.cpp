@@ -267,14 +267,14 @@ TEST(DicomSeries, SlicesHoldPositionsValuesAndPadding) {
     DcmDataset& d = *ff.getDataset();
     OFString s;
     ASSERT_TRUE(d.findAndGetOFStringArray(DCM_ImagePositionPatient, s).good());
-    // FFP: LPS = (x, -y, -z).
+    // FFP: LPS = (x, y, z), the scanner frame itself.
     double x, y, z;
     ASSERT_EQ(std::sscanf(s.c_str(), "%lf\\%lf\\%lf", &x, &y, &z), 3) << s;
     EXPECT_EQ(x, -5);
-    EXPECT_EQ(y, -5);
-    EXPECT_EQ(z, 2.5 - 2.5 * j);
+    EXPECT_EQ(y, 5);
+    EXPECT_EQ(z, -2.5 + 2.5 * j);
     ASSERT_TRUE(d.findAndGetOFStringArray(DCM_ImageOrientationPatient, s).good());
-    EXPECT_EQ(s, "1\\0\\0\\0\\1\\0");
+    EXPECT_EQ(s, "1\\0\\0\\0\\-1\\0");
     ASSERT_TRUE(d.findAndGetOFString(DCM_InstanceNumber, s).good());
     EXPECT_EQ(s, std::to_string(j + 1));
     ASSERT_TRUE(d.findAndGetOFString(DCM_SeriesDescription, s).good());
