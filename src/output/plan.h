@@ -1,7 +1,9 @@
 // The output plan: every file a run writes, with its final name, known
 // before the first view is read.  A volume becomes its ".seq" file, then the
 // standard formats asked for, the preview and the DICOM series folder; a 4-D
-// run adds the trace of its trigger selection.  The early checks, the
+// run adds the trace of its trigger selection and, with --nifti-4d, one 4-D
+// NIfTI of its bins.  --output-dir moves every volume file (not the trace:
+// --trace-file names that).  The early checks, the
 // memory estimate and the final write all walk this one plan.
 #pragma once
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "output/plan.h"
 #include "output/volume_io.h"
 #include "numeric/error.h"
 #include "support/test_support.h"
@@ -167,6 +168,37 @@ TEST(OutputVolume, HounsfieldUnitsAreTheSeriesNumbersInEveryFormat) {
   EXPECT_EQ(nrrd_header(words).find("Hounsfield"), std::string::npos);
   const std::vector<uint8_t> nh = nifti_header(huf);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(nh.data() + 148)).rfind("cbrecon: Hounsfield units", 0), 0u);
+}
+
+// The previews of a run that writes several volumes share the window of
+// all of them; --window wins; a single volume keeps its own.
+TEST(OutputPlan, TheVolumesOfOneRunShareOnePreviewWindow) {
+  const SmallRun run(10, 12.5f, 2.0f);
+  const VolumeGrid grid = volume_grid(run.bg);
+  std::vector<float> dark = awkward_volume(grid, 3), bright = awkward_volume(grid, 4);
+  for (float& x : dark) x = std::fabs(x) * 0.01f;
+  for (float& x : bright) x = 100.0f + std::fabs(x) * 0.01f;
+  RunParams p = run.p;
+  p.extras.preview = "look.png";
+  p.extras.all_phases = true;
+  OutputPlan plan = make_output_plan(p, {{"4d_ph1.seq", 1}, {"4d_ph2.seq", 2}});
+  const std::vector<VolumeData> data = {{dark.data(), 0, nullptr}, {bright.data(), 0, nullptr}};
+  const OutputVolume a(dark.data(), run.fov, grid, 10.0f, 0.0f, false);
+  const OutputVolume b(bright.data(), run.fov, grid, 10.0f, 0.0f, false);
+  const std::optional<DisplayWindow> w = run_preview_window(plan, data, run.bg, run.fov);
+  ASSERT_TRUE(w.has_value());
+  const DisplayWindow both = percentile_window({&a, &b});
+  EXPECT_EQ(w->lo, both.lo);
+  EXPECT_EQ(w->hi, both.hi);
+  EXPECT_LT(w->lo, percentile_window(b).lo);
+  EXPECT_GT(w->hi, percentile_window(a).hi);
+
+  plan.options.window_set = true;
+  plan.options.window = {-5, 7};
+  EXPECT_EQ(run_preview_window(plan, data, run.bg, run.fov)->hi, 7);
+  plan.options.window_set = false;
+  plan.options.several = false;
+  EXPECT_FALSE(run_preview_window(plan, data, run.bg, run.fov).has_value());
 }
 
 // The bytes a reader must find: every slice converted, slice 0 first.
