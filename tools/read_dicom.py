@@ -18,6 +18,10 @@ It prints, one per line:
     software VERSION
     patient_id TEXT
     patient_name TEXT
+    study_id TEXT
+    charset TEXT       Specific Character Set ("" when absent)
+    temporal N OF P    Temporal Position Identifier, Number of Temporal Positions
+    resp_phase PCT     Nominal Percentage of Respiratory Phase ("" when absent)
     rows R
     columns C
     spacing ROW COLUMN     Pixel Spacing (mm between rows, between columns)
@@ -71,6 +75,11 @@ def main():
     out.append("software %s" % first.SoftwareVersions)
     out.append("patient_id %s" % first.PatientID)
     out.append("patient_name %s" % first.PatientName)
+    out.append("study_id %s" % first.get("StudyID", ""))
+    out.append("charset %s" % first.get("SpecificCharacterSet", ""))
+    out.append("temporal %s OF %s" % (first.get("TemporalPositionIdentifier", ""),
+                                      first.get("NumberOfTemporalPositions", "")))
+    out.append("resp_phase %s" % first.get("NominalPercentageOfRespiratoryPhase", ""))
     out.append("rows %d" % first.Rows)
     out.append("columns %d" % first.Columns)
     out.append("spacing %r %r" % (float(first.PixelSpacing[0]), float(first.PixelSpacing[1])))

@@ -1,5 +1,6 @@
 #include "geometry/geometry.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "numeric/error.h"
@@ -87,6 +88,15 @@ Geometry setup_geometry(const RunParams& p) {
   g.nz = static_cast<uint16_t>(2 * m16);
   g.ishift = g.ncols_ext / 2 - g.icent;
   g.fanw = build_fanw(g);
+  if (g.offset && p.extras.offset_centred) {
+    // Weighted before the filter, each ray pair sums to one measurement and
+    // the factor 2 restores the full-fan scale; weighted after it (the
+    // classic order) the filtered edge of the missing half lowers the
+    // values further than the half the weights account for.
+    g.fanw_pre = g.fanw;
+    for (float& w : g.fanw_pre) w *= 2.0f;
+    std::fill(g.fanw.begin(), g.fanw.end(), 1.0f);
+  }
   return g;
 }
 

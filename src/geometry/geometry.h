@@ -38,7 +38,11 @@ struct Geometry {
   uint16_t nz = 0;         // reconstructed slices
   double zhalf = 0;        // half the reconstructed extent along z, mm
   bool offset = false;     // xoff != 0: half-fan processing
-  std::vector<float> fanw; // half-fan weight per processed column
+  std::vector<float> fanw; // half-fan weight per processed column (backprojection)
+  // --offset-centred-values: twice the half-fan weights, applied to the
+  // processed rows before the ramp filter (fanw is then all 1); empty
+  // otherwise.
+  std::vector<float> fanw_pre;
 };
 
 // Refuses parameters outside the model (RunError, naming the parameter and

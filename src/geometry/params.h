@@ -28,6 +28,10 @@ struct Extras {
   bool window_set = false;   // --window LOW,HIGH
   double window_lo = 0, window_hi = 0;
   bool all_phases = false;   // --all-phases
+  std::string output_dir;    // --output-dir DIR: volumes, formats, previews and DICOM series go there
+  std::string trace_file;    // --trace-file FILE: the 4-D trace instead of ./4dcbctrpm.out
+  bool nifti_4d = false;     // --nifti-4d: the bins of --all-phases also as one 4-D NIfTI
+  bool offset_centred = false;  // --offset-centred-values: an offset detector reads as a centred one
   bool hu_water_set = false;  // --hu-water W: output value of water (DICOM in HU)
   double hu_water = 0;
   std::string patient_position = "HFS";  // --patient-position HFS|HFP|FFS|FFP

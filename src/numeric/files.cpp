@@ -23,8 +23,20 @@ namespace {
 // that the exclusive create found taken belongs to somebody else.
 SignalSafePath g_pending;
 
-// Ten characters from [0-9A-Za-z] drawn from the kernel's random source
-// (about 60 bits): a name nobody can plant in advance.
+// Creates `base` + a random tag exclusively; the descriptor, or -1 with
+// errno set.
+int create_exclusive(const std::string& base, std::string& tmp) {
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    tmp = base + random_tag();
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
 std::string random_tag() {
   static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   unsigned char bytes[10];
@@ -41,20 +53,6 @@ std::string random_tag() {
   for (unsigned char b : bytes) tag += digits[b % 62];
   return tag;
 }
-
-// Creates `base` + a random tag exclusively; the descriptor, or -1 with
-// errno set.
-int create_exclusive(const std::string& base, std::string& tmp) {
-  for (int attempt = 0; attempt < 64; ++attempt) {
-    tmp = base + random_tag();
-    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  errno = EEXIST;
-  return -1;
-}
-
-}  // namespace
 
 const char* pending_temporary_file() { return g_pending.path(); }
 

@@ -117,6 +117,11 @@ class OutputLock {
 std::string folder_of(const std::string& path);
 std::string name_of(const std::string& path);
 
+// Ten characters from [0-9A-Za-z] drawn from the kernel's random source
+// (about 60 bits): a name nobody can plant in advance.  RunError when the
+// source fails.
+std::string random_tag();
+
 // The temporary file currently being written (empty if none), so that an
 // interrupted run can remove it.  Async-signal-safe to read.
 const char* pending_temporary_file();

@@ -73,6 +73,9 @@ void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
   put(d, DCM_SOPClassUID, UID_CTImageStorage);
   put(d, DCM_InstanceCreationDate, run.date);
   put(d, DCM_InstanceCreationTime, run.time);
+  // Non-ASCII names and IDs are written in UTF-8 and say so.
+  if (needs_utf8(run.patient_name) || needs_utf8(run.patient_id))
+    put(d, DCM_SpecificCharacterSet, "ISO_IR 192");
   // Patient
   put(d, DCM_PatientName, run.patient_name);
   put(d, DCM_PatientID, run.patient_id);
@@ -83,7 +86,7 @@ void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
   put(d, DCM_StudyDate, run.date);
   put(d, DCM_StudyTime, run.time);
   put(d, DCM_ReferringPhysicianName, "");
-  put(d, DCM_StudyID, "");
+  put(d, DCM_StudyID, run.study_id);
   put(d, DCM_AccessionNumber, "");
   // General Series
   put(d, DCM_Modality, "CT");
@@ -92,6 +95,13 @@ void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
   put(d, DCM_SeriesDate, run.date);
   put(d, DCM_SeriesTime, run.time);
   put(d, DCM_SeriesDescription, series_description(label));
+  if (label.bin >= 1 && label.bin <= 10) {
+    // The phases of one 4-D run: their place in the breathing cycle, as
+    // viewers that stack temporal series and 4-D CT tools read it.
+    put(d, DCM_TemporalPositionIdentifier, std::to_string(label.bin));
+    put(d, DCM_NumberOfTemporalPositions, "10");
+    put(d, DCM_NominalPercentageOfRespiratoryPhase, ds(respiratory_phase_percent(label.bin)));
+  }
   put(d, DCM_Laterality, "");  // unknown: empty
   put(d, DCM_PatientPosition, patient_position_name(run.position));
   // Frame of Reference
@@ -172,6 +182,7 @@ DicomRun make_dicom_run(const RunParams& p) {
   std::strftime(time, sizeof time, "%H%M%S", &tm);
   r.date = date;
   r.time = time;
+  r.study_id = r.date + r.time;  // SH: 14 of its 16 characters
   r.patient_id = p.extras.patient_id;
   r.patient_name = p.extras.patient_name;
   r.position = parse_patient_position(p.extras.patient_position);
@@ -188,6 +199,8 @@ VolumeLabel volume_label(int bin, bool prior_image) {
   return l;
 }
 
+double respiratory_phase_percent(int bin) { return 10.0 * bin - 9.9; }
+
 std::string series_description(const VolumeLabel& label) {
   if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
   const std::string tail = label.prior_image ? " prior-image" : "";
@@ -199,12 +212,6 @@ std::string series_description(const VolumeLabel& label) {
   return strprintf("4D phase %d (%.1f-%.1f%%)", label.bin, lo < 0 ? lo + 100 : lo, hi) + tail;
 }
 
-int16_t hu_of_word(int16_t word, double hu_water, double offset_cal) {
-  const double hu = std::round(1000.0 * (word - hu_water) / (hu_water - offset_cal));
-  if (!(hu > -32767.0)) return -32767;
-  if (hu > 32767.0) return 32767;
-  return static_cast<int16_t>(hu);
-}
 
 std::string dicom_folder_name(const std::string& seq_name) {
   return without_seq(seq_name) + "_dicom";

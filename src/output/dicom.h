@@ -14,8 +14,10 @@
 // patient (LPS) coordinates as the other formats for the --patient-position
 // (patient.h); Slice Location is the slice's patient z.
 //
-// Identity.  One run makes one DicomRun: a study and a frame of reference
-// shared by every volume it writes.  Each volume is its own series,
+// Identity.  One run makes one DicomRun: a study (its Study ID the run's
+// start, YYYYMMDDHHMMSS) and a frame of reference shared by every volume it
+// writes.  Patient names and IDs outside ASCII are written in UTF-8 with
+// Specific Character Set "ISO_IR 192".  Each volume is its own series,
 // labelled by VolumeLabel.
 #pragma once
 
@@ -34,6 +36,7 @@ struct DicomRun {
   std::string study_uid;
   std::string frame_uid;     // Frame of Reference UID
   std::string date, time;    // run start, local time: YYYYMMDD, HHMMSS
+  std::string study_id;      // Study ID: date and time, YYYYMMDDHHMMSS
   std::string patient_id, patient_name;
   PatientPosition position = PatientPosition::HFS;
   double hu_water = 0, offset_cal = 0;
@@ -60,9 +63,13 @@ VolumeLabel volume_label(int bin, bool prior_image = false);
 // 95.1-5.1%.
 std::string series_description(const VolumeLabel& label);
 
-// HU of one ".seq" word (see above), limited to -32767..32767.
-int16_t hu_of_word(int16_t word, double hu_water, double offset_cal);
-inline constexpr int16_t kHuPadding = -32768;
+// The centre of a phase bin's range in percent of the breathing cycle
+// (10 bin - 9.9: 0.1 for bin 1, 20.1 for bin 3).  The series of bin N
+// (1..10) carry Temporal Position Identifier N, Number of Temporal
+// Positions 10 and Nominal Percentage of Respiratory Phase at this value,
+// besides the shared study and frame of reference.
+double respiratory_phase_percent(int bin);
+
 
 // The series folder of the volume `seq_name`: ".seq" replaced by "_dicom"
 // (appended when the name has no ".seq" ending).

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "geometry/params.h"
 
@@ -11,7 +12,9 @@ namespace cbrecon {
 // The checks of the DICOM options: --format dcm needs --hu-water; W must be
 // finite and above the -so offset; patient ID (LO: at most 64 characters)
 // and name (PN: at most three '='-separated groups of 64 characters, at most
-// five '^'-separated components each) hold printable ASCII without '\'.
+// five '^'-separated components each) hold printable characters in
+// well-formed UTF-8 without '\' (no control characters); lengths count
+// characters, not bytes.
 // RunError naming the option.
 void check_dicom_options(const RunParams& p);
 
@@ -24,6 +27,10 @@ inline constexpr double kMinHuWaterSpan = 1000.0 / 65535.0;
 // the output offset `offset_cal` (-so): finite, above it, and within the
 // bounds above; the message says what is wrong with the value.
 void check_hu_water(double w, double offset_cal);
+
+// Whether `text` needs the UTF-8 character set (Specific Character Set
+// "ISO_IR 192"): any byte outside ASCII.
+bool needs_utf8(const std::string& text);
 
 // Whether the run writes DICOM series.
 bool wants_dicom(const Extras& x);

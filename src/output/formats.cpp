@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdio>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 #include "output/preview.h"
@@ -18,7 +19,6 @@ namespace cbrecon {
 namespace {
 
 constexpr bool kLittleEndian = std::endian::native == std::endian::little;
-constexpr float kOutsideFloat = -2000.0f;
 
 // Whether s ends in `tail` with something before it.
 bool ends_with(const std::string& s, const std::string& tail) {
@@ -72,7 +72,7 @@ void put_text(std::vector<uint8_t>& h, size_t offset, size_t size, const char* t
 // Header bytes then every slice, through `sink(data, bytes)`.
 template <class Sink>
 bool emit(const OutputVolume& v, const void* head, size_t head_bytes, Sink&& sink) {
-  if (!sink(head, head_bytes)) return false;
+  if (head_bytes > 0 && !sink(head, head_bytes)) return false;
   std::vector<uint8_t> buf(v.slice_voxels() * v.voxel_bytes());
   for (long j = 0; j < v.grid().nz; ++j) {
     v.slice(j, buf.data());
@@ -141,6 +141,13 @@ std::string format_file_name(const std::string& seq_name, VolumeFormat f) {
   return without_seq(seq_name) + format_extension(f);
 }
 
+int16_t hu_of_word(int16_t word, double hu_water, double offset_cal) {
+  const double hu = std::round(1000.0 * (word - hu_water) / (hu_water - offset_cal));
+  if (!(hu > -32767.0)) return -32767;
+  if (hu > 32767.0) return 32767;
+  return static_cast<int16_t>(hu);
+}
+
 VolumeGrid volume_grid(const VoxelGrid& vg) {
   VolumeGrid g;
   g.npxls = vg.npxls;
@@ -154,33 +161,43 @@ VolumeGrid volume_grid(const VoxelGrid& vg) {
 }
 
 OutputVolume::OutputVolume(const float* volume, const FovExtents& fov, const VolumeGrid& grid,
-                           float scale_cal, float offset_cal, bool as_float, size_t pitch)
+                           float scale_cal, float offset_cal, bool as_float, size_t pitch,
+                           HuScale hu)
     : volume_(volume),
       pitch_(pitch ? pitch : static_cast<size_t>(grid.npxls) * grid.npxls),
       fov_(&fov), grid_(grid), scale_cal_(scale_cal), offset_cal_(offset_cal),
-      as_float_(as_float) {}
+      as_float_(as_float), hu_(hu) {}
+
+float OutputVolume::float_value(float voxel) const {
+  const double cal = static_cast<double>(scale_cal_) * voxel + offset_cal_;
+  if (!hu_.on) return static_cast<float>(cal);
+  return static_cast<float>(1000.0 * (cal - hu_.water) / (hu_.water - hu_.offset));
+}
 
 double OutputVolume::value(long j, int32_t r, int32_t c) const {
   const size_t n = grid_.npxls;
   const float voxel = volume_[j * pitch_ + r * n + c];
-  if (as_float_)
-    return inside(r, c) ? static_cast<float>(static_cast<double>(scale_cal_) * voxel + offset_cal_)
-                        : kOutsideFloat;
-  return inside(r, c) ? convert_voxel(voxel, scale_cal_, offset_cal_) : -2000;
+  if (as_float_) return inside(r, c) ? float_value(voxel) : outside_float();
+  if (!inside(r, c)) return hu_.on ? kHuPadding : -2000;
+  const int16_t word = convert_voxel(voxel, scale_cal_, offset_cal_);
+  return hu_.on ? hu_of_word(word, hu_.water, hu_.offset) : word;
 }
 
 void OutputVolume::slice(long j, void* out) const {
   const float* in = volume_ + j * pitch_;
+  const int32_t n = grid_.npxls;
   if (!as_float_) {
-    convert_slice(in, *fov_, grid_.npxls, scale_cal_, offset_cal_, static_cast<int16_t*>(out));
+    int16_t* o = static_cast<int16_t*>(out);
+    convert_slice(in, *fov_, n, scale_cal_, offset_cal_, o);
+    if (!hu_.on) return;
+    for (int32_t r = 0; r < n; ++r)
+      for (int32_t c = 0; c < n; ++c, ++o)
+        *o = inside(r, c) ? hu_of_word(*o, hu_.water, hu_.offset) : kHuPadding;
     return;
   }
   float* o = static_cast<float*>(out);
-  const int32_t n = grid_.npxls;
   for (int32_t r = 0; r < n; ++r)
-    for (int32_t c = 0; c < n; ++c, ++in, ++o)
-      *o = inside(r, c) ? static_cast<float>(static_cast<double>(scale_cal_) * *in + offset_cal_)
-                        : kOutsideFloat;
+    for (int32_t c = 0; c < n; ++c, ++in, ++o) *o = inside(r, c) ? float_value(*in) : outside_float();
 }
 
 std::string mha_header(const OutputVolume& v) {
@@ -206,7 +223,8 @@ std::string mha_header(const OutputVolume& v) {
 std::string nrrd_header(const OutputVolume& v) {
   const VolumeGrid& g = v.grid();
   std::string h = "NRRD0004\n";
-  h += "# cbrecon volume: -2000 outside the field of view\n";
+  h += v.is_hu() ? "# cbrecon volume: Hounsfield units, -32768 outside the field of view\n"
+                 : "# cbrecon volume: -2000 outside the field of view\n";
   h += std::string("type: ") + (v.is_float() ? "float" : "short") + "\n";
   h += "dimension: 3\n";
   h += "space: left-posterior-superior\n";
@@ -242,15 +260,16 @@ std::vector<uint8_t> nifti_header(const OutputVolume& v) {
   put<float>(h, 112, 0.0f);    // scl_slope 0: values as stored
   h[123] = 2;                  // xyzt_units: mm
   put_text(h, 148, 80,
-           v.is_float() ? "cbrecon: calibrated floats, -2000 outside the field of view"
-                        : "cbrecon: 16-bit words of the .seq file, -2000 outside the field of view");
+           v.is_hu()      ? "cbrecon: Hounsfield units, -32768 outside the field of view"
+           : v.is_float() ? "cbrecon: calibrated floats, -2000 outside the field of view"
+                          : "cbrecon: 16-bit words of the .seq file, -2000 outside the field of view");
   put<int16_t>(h, 252, 1);  // qform_code: scanner
   put<int16_t>(h, 254, 1);  // sform_code: scanner
   // RAS = (-L, -P, S) with LPS = (s0 x, s1 y, s2 z) (patient.h): the index
   // axes point along (-s0, 0, 0), (0, s1, 0), (0, 0, s2).  That matrix times
   // diag(1, 1, qfac) is the rotation diag(-s0, s1, -s2): 180 degrees about
-  // the one axis whose entry is +1 (HFS: y, the quaternion (0, 0, 1, 0)), or
-  // no turn at all when all three are +1 (FFS).
+  // the one axis whose entry is +1 (HFS: z, the quaternion (0, 0, 0, 1)), or
+  // no turn at all when all three are +1 (HFP).
   const std::array<int, 3> sg = patient_axis_signs(g.position);
   const int rot[3] = {-sg[0], sg[1], -sg[2]};
   const bool turn = rot[0] < 0 || rot[1] < 0 || rot[2] < 0;
@@ -295,6 +314,28 @@ void write_volume_format(const std::string& name, VolumeFormat f, const OutputVo
         return emit_gzip(file, v, nifti_header(v));
     }
     return false;
+  });
+}
+
+void write_nifti_4d(const std::string& name, const std::vector<const OutputVolume*>& volumes) {
+  if (volumes.empty() || volumes.size() > 32767) throw RunError(name + ": a 4-D NIfTI needs 1 to 32767 volumes");
+  const OutputVolume& first = *volumes.front();
+  const VolumeGrid& g = first.grid();
+  for (const OutputVolume* v : volumes)
+    if (v->grid().npxls != g.npxls || v->grid().nz != g.nz || v->is_float() != first.is_float())
+      throw RunError(name + ": the volumes of a 4-D NIfTI must share one grid and one kind");
+  if (g.npxls > 32767 || g.nz > 32767)
+    throw RunError(strprintf("%s: NIfTI-1 holds at most 32767 voxels along an axis", name.c_str()));
+  std::vector<uint8_t> h = nifti_header(first);
+  put<int16_t>(h, 40, 4);                                         // dim[0]
+  put<int16_t>(h, 48, static_cast<int16_t>(volumes.size()));      // dim[4]
+  put<float>(h, 92, 1.0f);                                        // pixdim[4]
+  write_file_atomically(name, [&](std::FILE* file) {
+    auto sink = [&](const void* d, size_t n) { return std::fwrite(d, 1, n, file) == n; };
+    if (!sink(h.data(), h.size())) return false;
+    for (const OutputVolume* v : volumes)
+      if (!emit(*v, nullptr, 0, sink)) return false;
+    return true;
   });
 }
 

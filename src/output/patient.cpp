@@ -24,12 +24,12 @@ const char* patient_position_name(PatientPosition pos) {
 
 std::array<int, 3> patient_axis_signs(PatientPosition pos) {
   switch (pos) {
-    case PatientPosition::HFS: return {1, 1, 1};
-    case PatientPosition::HFP: return {-1, -1, 1};
-    case PatientPosition::FFS: return {-1, 1, -1};
-    case PatientPosition::FFP: return {1, -1, -1};
+    case PatientPosition::HFS: return {1, -1, -1};
+    case PatientPosition::HFP: return {-1, 1, -1};
+    case PatientPosition::FFS: return {-1, -1, 1};
+    case PatientPosition::FFP: return {1, 1, 1};
   }
-  return {1, 1, 1};
+  return {1, -1, -1};
 }
 
 std::array<double, 3> to_patient(PatientPosition pos, const std::array<double, 3>& recon) {

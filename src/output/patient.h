@@ -2,14 +2,16 @@
 // format uses.
 //
 // The reconstruction frame (formats.h): x along the stored columns, y
-// against the rows, z along the slices, the rotation axis at x = y = 0.  For
-// a patient lying head first and supine (HFS) it is the LPS patient frame
-// itself: x towards the patient's left, y towards posterior, z towards
-// superior.  The other positions are the patient turned relative to the
-// scanner:
-//   HFP  head first, prone:  180 degrees about z      LPS = (-x, -y,  z)
-//   FFS  feet first, supine: 180 degrees about y      LPS = (-x,  y, -z)
-//   FFP  feet first, prone:  both                     LPS = ( x, -y, -z)
+// against the rows, z along the slices, the rotation axis at x = y = 0.  It
+// is the scanner's frame (HACKING.md, "The patient frame", derives it): +y
+// points up from the couch to where the source stands at gantry angle 0,
+// +x to where it stands at 90 degrees, +z away from the gantry.  For a
+// patient lying head first and supine (HFS) that is x towards the patient's
+// left, y towards anterior, z towards the feet: LPS = (x, -y, -z).  The
+// other positions are the patient turned relative to the scanner:
+//   HFP  head first, prone:  180 degrees about z      LPS = (-x,  y, -z)
+//   FFS  feet first, supine: 180 degrees about y      LPS = (-x, -y,  z)
+//   FFP  feet first, prone:  both                     LPS = ( x,  y,  z)
 // Each is a rotation (the signs multiply to +1), so the voxel grid keeps its
 // handedness and every format states the same points.
 #pragma once
@@ -31,7 +33,7 @@ const char* patient_position_name(PatientPosition pos);
 std::array<int, 3> patient_axis_signs(PatientPosition pos);
 
 // A point or a direction of the reconstruction frame in LPS (mm): sign
-// changes only, so HFS returns its argument bit for bit.
+// changes only, so every coordinate keeps its bits up to the sign.
 std::array<double, 3> to_patient(PatientPosition pos, const std::array<double, 3>& recon);
 
 }  // namespace cbrecon

@@ -10,14 +10,38 @@ std::string output_name(const std::string& fn_proj, const std::string& ext) {
   return fn_proj + "_" + (ext != "NULL" ? ext : std::string("bp4d.seq"));
 }
 
+std::string trace_file_name(const RunParams& p) {
+  return p.extras.trace_file.empty() ? std::string(kTraceFile) : p.extras.trace_file;
+}
+
+namespace {
+
+// `name` inside the folder `dir` (non-empty).
+std::string in_folder(const std::string& dir, const std::string& name) {
+  return dir + (dir.back() == '/' ? "" : "/") + name;
+}
+
+}  // namespace
+
+std::string output_prefix(const RunParams& p) {
+  const std::string& dir = p.extras.output_dir;
+  if (dir.empty()) return p.fn_proj;
+  const size_t slash = p.fn_proj.find_last_of('/');
+  return in_folder(dir, slash == std::string::npos ? p.fn_proj : p.fn_proj.substr(slash + 1));
+}
+
 OutputOptions output_options(const RunParams& p) {
   const Extras& x = p.extras;
   OutputOptions o;
-  o.fn_proj = p.fn_proj;
+  o.fn_proj = output_prefix(p);
   o.formats = requested_formats(x);
   o.dicom = wants_dicom(x);
   o.as_float = x.float_out;
   o.preview = x.preview;
+  if (!x.output_dir.empty() && !o.preview.empty() && o.preview[0] != '/')
+    o.preview = in_folder(x.output_dir, o.preview);
+  o.trace_file = trace_file_name(p);
+  o.nifti_4d = x.nifti_4d && x.all_phases && p.rpm_on != 0;
   o.window_set = x.window_set;
   o.window = {x.window_lo, x.window_hi};
   o.several = x.all_phases;
@@ -26,6 +50,7 @@ OutputOptions output_options(const RunParams& p) {
   o.offset_cal = p.offset_cal;
   o.npxls = p.npxls;
   o.position = parse_patient_position(x.patient_position);
+  o.hu = {x.hu_water_set, x.hu_water, p.offset_cal};
   return o;
 }
 
@@ -36,6 +61,7 @@ std::string PlannedFile::what() const {
     case OutputKind::preview: return "preview";
     case OutputKind::dicom: return "DICOM series";
     case OutputKind::trace: return "trace file";
+    case OutputKind::nifti_4d: return "4-D volume file";
   }
   return "file";
 }
@@ -54,7 +80,8 @@ OutputPlan make_output_plan(const RunParams& p, const std::vector<PlannedVolume>
     if (o.dicom) vo.files.push_back({OutputKind::dicom, dicom_folder_name(seq)});
     plan.volumes.push_back(std::move(vo));
   }
-  if (o.trace) plan.run_files.push_back({OutputKind::trace, kTraceFile});
+  if (o.nifti_4d) plan.run_files.push_back({OutputKind::nifti_4d, o.fn_proj + "_4d.nii", VolumeFormat::nii});
+  if (o.trace) plan.run_files.push_back({OutputKind::trace, o.trace_file});
   return plan;
 }
 
@@ -65,13 +92,65 @@ std::vector<PlannedFile> OutputPlan::files() const {
   return all;
 }
 
-void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
-                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
-                          std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes) {
-  const OutputOptions& o = plan.options;
+namespace {
+
+// The volume as the standard formats and the preview see it.
+OutputVolume formatted_volume(const OutputOptions& o, const VolumeData& d, const VolumeGrid& grid,
+                              const FovExtents& fov) {
+  return OutputVolume(d.volume, fov, grid, o.scale_cal, o.offset_cal, o.as_float, d.pitch, o.hu);
+}
+
+VolumeGrid output_grid(const OutputOptions& o, const VoxelGrid& vg) {
   VolumeGrid grid = volume_grid(vg);
   grid.position = o.position;
-  const OutputVolume formatted(d.volume, fov, grid, o.scale_cal, o.offset_cal, o.as_float, d.pitch);
+  return grid;
+}
+
+}  // namespace
+
+std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const std::vector<VolumeData>& volumes,
+                                                const VoxelGrid& vg, const FovExtents& fov) {
+  const OutputOptions& o = plan.options;
+  if (o.window_set) return o.window;
+  if (o.preview.empty() || !o.several || volumes.empty()) return std::nullopt;
+  const VolumeGrid grid = output_grid(o, vg);
+  std::vector<OutputVolume> vs;
+  vs.reserve(volumes.size());
+  for (const VolumeData& d : volumes) vs.push_back(formatted_volume(o, d, grid, fov));
+  std::vector<const OutputVolume*> ptrs;
+  for (const OutputVolume& v : vs) ptrs.push_back(&v);
+  return percentile_window(ptrs);
+}
+
+void write_run_nifti_4d(const OutputPlan& plan, const PlannedFile& f, const std::vector<VolumeData>& bins,
+                        const VoxelGrid& vg, const FovExtents& fov, std::vector<std::string>& failures) {
+  const OutputOptions& o = plan.options;
+  const VolumeGrid grid = output_grid(o, vg);
+  std::vector<OutputVolume> vs;
+  vs.reserve(bins.size());
+  for (size_t b = 0; b < bins.size(); ++b) {
+    if (!bins[b].volume) {
+      failures.push_back(strprintf("%s not written: phase bin %zu has no volume", f.path.c_str(), b + 1));
+      return;
+    }
+    vs.push_back(formatted_volume(o, bins[b], grid, fov));
+  }
+  std::vector<const OutputVolume*> ptrs;
+  for (const OutputVolume& v : vs) ptrs.push_back(&v);
+  try {
+    write_nifti_4d(f.path, ptrs);
+  } catch (const RunError& e) {
+    failures.push_back(e.what());
+  }
+}
+
+void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
+                          const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
+                          const std::optional<DisplayWindow>& window, std::FILE* out,
+                          std::vector<std::string>& failures, std::vector<std::string>& notes) {
+  const OutputOptions& o = plan.options;
+  const VolumeGrid grid = output_grid(o, vg);
+  const OutputVolume formatted = formatted_volume(o, d, grid, fov);
   const OutputVolume words(d.volume, fov, grid, o.scale_cal, o.offset_cal, false, d.pitch);
   auto attempt = [&](auto&& write) {
     try {
@@ -96,7 +175,7 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         break;
       case OutputKind::preview:
         attempt([&] {
-          write_png(f.path, render_preview(formatted, o.window_set ? o.window : percentile_window(formatted)));
+          write_png(f.path, render_preview(formatted, window ? *window : percentile_window(formatted)));
         });
         break;
       case OutputKind::dicom:
@@ -107,7 +186,8 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         });
         break;
       case OutputKind::trace:
-        break;  // written while the views are listed
+      case OutputKind::nifti_4d:
+        break;  // the run's files: written while the views are listed, or after the bins
     }
   }
 }

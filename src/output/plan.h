@@ -1,12 +1,15 @@
 // The output plan: every file a run writes, with its final name, known
 // before the first view is read.  A volume becomes its ".seq" file, then the
 // standard formats asked for, the preview and the DICOM series folder; a 4-D
-// run adds the trace of its trigger selection.  The early checks, the
+// run adds the trace of its trigger selection and, with --nifti-4d, one 4-D
+// NIfTI of its bins.  --output-dir moves every volume file (not the trace:
+// --trace-file names that).  The early checks, the
 // memory estimate and the final write all walk this one plan.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,8 +23,14 @@
 
 namespace cbrecon {
 
-// The trace file of a 4-D run's trigger selection (in the working folder).
+// The trace file of a 4-D run's trigger selection (in the working folder
+// unless --trace-file names another).
 inline constexpr const char* kTraceFile = "4dcbctrpm.out";
+std::string trace_file_name(const RunParams& p);
+
+// The prefix of the run's output names: fn_proj, or with --output-dir DIR,
+// DIR/ and fn_proj's last component ("scan/PROJ_" gives "DIR/PROJ_").
+std::string output_prefix(const RunParams& p);
 
 // One volume a run produces: its output suffix (the ".seq" name ending, or
 // "NULL" for the default "bp4d.seq") and what it is.
@@ -45,14 +54,17 @@ struct OutputOptions {
   bool window_set = false;            // --window
   DisplayWindow window{};
   bool several = false;               // several volumes (--all-phases): previews get the suffix
+  bool nifti_4d = false;              // --nifti-4d with --all-phases: PREFIX_4d.nii
   bool trace = false;                 // a 4-D run writes the trace file
+  std::string trace_file;             // its name (--trace-file)
   float scale_cal = 10.0f, offset_cal = 0.0f;
+  HuScale hu;                         // --hu-water: the standard formats and previews in HU
   int32_t npxls = 0;
   PatientPosition position = PatientPosition::HFS;
 };
 OutputOptions output_options(const RunParams& p);
 
-enum class OutputKind { seq, format, preview, dicom, trace };
+enum class OutputKind { seq, format, preview, dicom, trace, nifti_4d };
 
 struct PlannedFile {
   OutputKind kind = OutputKind::seq;
@@ -73,7 +85,7 @@ struct VolumeOutputs {
 struct OutputPlan {
   OutputOptions options;
   std::vector<VolumeOutputs> volumes;  // in the order they are written
-  std::vector<PlannedFile> run_files;  // the trace file of a 4-D run
+  std::vector<PlannedFile> run_files;  // the 4-D NIfTI and the trace file of a 4-D run
   // Every file and folder of the run: the volumes' in order, then the run's.
   std::vector<PlannedFile> files() const;
 };
@@ -89,12 +101,26 @@ struct VolumeData {
   const uint8_t* head = nullptr;  // 1024 bytes
 };
 
+// The preview window of every volume of a run: --window when given, else,
+// for a run that writes several volumes, the 1-99 % window of all of them
+// together (`volumes`), so that the bins of a 4-D run compare; empty for a
+// single volume's own window.
+std::optional<DisplayWindow> run_preview_window(const OutputPlan& plan, const std::vector<VolumeData>& volumes,
+                                                const VoxelGrid& vg, const FovExtents& fov);
+
+// Writes the run's 4-D NIfTI (its planned file `f`) from the bins in order;
+// a bin with no data (nullptr volume) leaves it unwritten, with one line in
+// `failures`, as does a file that cannot be written.
+void write_run_nifti_4d(const OutputPlan& plan, const PlannedFile& f, const std::vector<VolumeData>& bins,
+                        const VoxelGrid& vg, const FovExtents& fov, std::vector<std::string>& failures);
+
 // Writes every file of `v`, printing the classic ".seq" lines on `out`.  A
 // file that cannot be written does not stop the others: its one-line
 // reason goes to `failures`; a note about an old DICOM folder kept goes to
-// `notes`.
+// `notes`.  The preview uses `window`, or the volume's own 1-99 % window.
 void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const VolumeData& d,
                           const VoxelGrid& vg, const FovExtents& fov, const DicomRun& dicom_run,
-                          std::FILE* out, std::vector<std::string>& failures, std::vector<std::string>& notes);
+                          const std::optional<DisplayWindow>& window, std::FILE* out,
+                          std::vector<std::string>& failures, std::vector<std::string>& notes);
 
 }  // namespace cbrecon

@@ -27,14 +27,16 @@ float key_float(uint32_t k) {
 // Calls f(value) for every output value inside the field of view, slice by
 // slice; T is int16_t or float, as the volume holds.
 template <class T, class F>
-void for_each_inside(const OutputVolume& v, F&& f) {
-  const int32_t n = v.grid().npxls;
-  std::vector<T> buf(v.slice_voxels());
-  for (long j = 0; j < v.grid().nz; ++j) {
-    v.slice(j, buf.data());
-    for (int32_t r = 0; r < n; ++r)
-      for (int32_t c = 0; c < n; ++c)
-        if (v.inside(r, c)) f(buf[static_cast<size_t>(r) * n + c]);
+void for_each_inside(const std::vector<const OutputVolume*>& vs, F&& f) {
+  for (const OutputVolume* v : vs) {
+    const int32_t n = v->grid().npxls;
+    std::vector<T> buf(v->slice_voxels());
+    for (long j = 0; j < v->grid().nz; ++j) {
+      v->slice(j, buf.data());
+      for (int32_t r = 0; r < n; ++r)
+        for (int32_t c = 0; c < n; ++c)
+          if (v->inside(r, c)) f(buf[static_cast<size_t>(r) * n + c]);
+    }
   }
 }
 
@@ -54,15 +56,18 @@ constexpr double kLowPercentile = 0.01, kHighPercentile = 0.99;
 
 }  // namespace
 
-DisplayWindow percentile_window(const OutputVolume& v) {
+DisplayWindow percentile_window(const OutputVolume& v) { return percentile_window({&v}); }
+
+DisplayWindow percentile_window(const std::vector<const OutputVolume*>& v) {
   DisplayWindow w{0, 0};
+  if (v.empty()) return {0, 1};
   std::array<uint64_t, 2> rank{};
   auto ranks = [&](uint64_t n) {
     rank[0] = static_cast<uint64_t>(kLowPercentile * static_cast<double>(n - 1));
     rank[1] = static_cast<uint64_t>(kHighPercentile * static_cast<double>(n - 1));
   };
   double found[2] = {0, 0};
-  if (!v.is_float()) {
+  if (!v.front()->is_float()) {
     Histogram h(65536, 0);
     uint64_t n = 0;
     for_each_inside<int16_t>(v, [&](int16_t x) {

@@ -13,8 +13,9 @@
 // Grey levels: the output value v (the 16-bit word, or the calibrated float
 // with --float) maps to round(255 (v - lo) / (hi - lo)), clamped to 0..255.
 // By default lo and hi are the 1st and 99th percentiles of the output
-// values inside the field of view over the whole volume; a non-number is
-// black.
+// values inside the field of view over the whole volume (over all the
+// volumes of a run that writes several, so that its bins compare); a
+// non-number is black.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +36,9 @@ struct DisplayWindow {
 // With no value inside, lo = hi = 0; hi is raised to lo + 1 when the two
 // are equal so that the window never divides by zero.
 DisplayWindow percentile_window(const OutputVolume& v);
+// The same over the values of several volumes together (all of one kind,
+// 16-bit or float): one window for the bins of a 4-D run.
+DisplayWindow percentile_window(const std::vector<const OutputVolume*>& v);
 
 struct PreviewImage {
   int width = 0, height = 0;

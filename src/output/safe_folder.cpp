@@ -55,10 +55,17 @@ bool sync_folder(const std::string& folder) {
 FolderWriter::FolderWriter(std::string final_name, std::string ending, FolderOwnership ours)
     : final_(std::move(final_name)), ending_(std::move(ending)), ours_(ours) {
   while (final_.size() > 1 && final_.back() == '/') final_.pop_back();
-  std::string pattern = final_ + ".XXXXXX";
+  // mkdir rather than mkdtemp: the folder gets the umask's mode, as the
+  // files in it do (mkdtemp's 0700 kept other users out of a shared series).
   const SignalBlock block;
-  if (!::mkdtemp(pattern.data())) fail("cannot create a temporary folder beside it", errno);
-  tmp_ = pattern;
+  std::string name;
+  int made = EEXIST;
+  for (int attempt = 0; attempt < 64 && made == EEXIST; ++attempt) {
+    name = final_ + "." + random_tag().substr(0, 6);
+    made = ::mkdir(name.c_str(), 0777) == 0 ? 0 : errno;
+  }
+  if (made != 0) fail("cannot create a temporary folder beside it", made);
+  tmp_ = name;
   dirfd_ = ::open(tmp_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dirfd_ < 0) {
     const int err = errno;

@@ -123,6 +123,14 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.window_set = true;
     } else if (name == "all-phases") {
       x.all_phases = flag();
+    } else if (name == "output-dir" || name == "trace-file") {
+      std::string& v = name == "output-dir" ? x.output_dir : x.trace_file;
+      v = need_value();
+      if (v.empty()) throw RunError("--" + name + " needs a name");
+    } else if (name == "nifti-4d") {
+      x.nifti_4d = flag();
+    } else if (name == "offset-centred-values") {
+      x.offset_centred = flag();
     } else if (name == "hu-water") {
       x.hu_water = parse_number(need_value(), [](double) { return true; }, name,
                                 "a number (the output value of water)");
@@ -334,7 +342,7 @@ Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FI
   return mode;
 }
 
-std::string output_name(const RunParams& p) { return output_name(p.fn_proj, p.ext); }
+std::string output_name(const RunParams& p) { return output_name(output_prefix(p), p.ext); }
 
 void print_help(std::FILE* out, const char* progname) {
   std::fprintf(out,
@@ -390,6 +398,15 @@ void print_help(std::FILE* out, const char* progname) {
 "  --preview FILE    PNG of the central axial, coronal and sagittal slices\n"
 "  --window LO,HI    display window of the preview, in output units\n"
 "  --all-phases      4-D: reconstruct every phase bin 1..10 in one pass\n"
+"  --output-dir DIR  write the volumes, formats, previews (a relative --preview\n"
+"                    name) and DICOM series into DIR instead of beside the\n"
+"                    projections\n"
+"  --trace-file FILE 4-D: the trace of the trigger selection goes to FILE\n"
+"                    (default 4dcbctrpm.out in the current folder)\n"
+"  --nifti-4d        --all-phases: the ten bins also as one 4-D NIfTI, PREFIX_4d.nii\n"
+"                    (fourth axis: bin 1..10, the values of the standard formats)\n"
+"  --offset-centred-values  with -xoff: the volume reads as a centred detector's\n"
+"                    (by default an offset run reads about half as much)\n"
 "  --mkb             4-D: prior-image (McKinnon-Bates) bins, PREFIX_4d_phN_mkb.seq:\n"
 "                    the reconstruction of all accepted views plus the bin's\n"
 "                    residual against that prior's projections; no view-aliasing\n"

@@ -21,7 +21,7 @@ namespace {
 
 void check_names(const RunParams& p, const std::vector<PlannedVolume>& volumes) {
   for (const PlannedVolume& v : volumes) {
-    const std::string out = output_name(p.fn_proj, v.ext);
+    const std::string out = output_name(output_prefix(p), v.ext);
     if (out.size() > kMaxName)
       throw RunError(strprintf("output file name is %zu characters long; at most %zu are allowed: %s",
                                out.size(), kMaxName, out.c_str()));
@@ -59,6 +59,16 @@ void write_outputs(const RunParams& p, const OutputPlan& plan, const ReconResult
   const OutputLock lock(output_folders(plan.files()));
   size_t done = 0;
   try {
+    // Every volume in plan order; one none of whose views could be used
+    // has no data.
+    std::vector<VolumeData> data, written;
+    for (const ReconVolume& vol : result.volumes) {
+      data.push_back(vol.used == 0 ? VolumeData{}
+                                   : VolumeData{vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()),
+                                                vol.head.data()});
+      if (data.back().volume) written.push_back(data.back());
+    }
+    const std::optional<DisplayWindow> window = run_preview_window(plan, written, result.bg, result.fov);
     for (; done < result.volumes.size(); ++done) {
       const ReconVolume& vol = result.volumes[done];
       if (vol.used == 0) {
@@ -70,9 +80,11 @@ void write_outputs(const RunParams& p, const OutputPlan& plan, const ReconResult
       std::vector<std::string> notes;
       write_volume_outputs(plan, plan.volumes[done],
                            {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()},
-                           result.bg, result.fov, dicom_run, con.out, failures, notes);
+                           result.bg, result.fov, dicom_run, window, con.out, failures, notes);
       for (const std::string& note : notes) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
     }
+    for (const PlannedFile& f : plan.run_files)
+      if (f.kind == OutputKind::nifti_4d) write_run_nifti_4d(plan, f, data, result.bg, result.fov, failures);
   } catch (const FatalError& e) {
     throw FatalError(e.what(), join_lines(e.detail(), unwritten_note(plan, done)));
   } catch (const std::bad_alloc&) {

@@ -35,7 +35,7 @@ std::vector<ViewList> list_views(RunContext& ctx, std::vector<Job>& jobs, bool e
       job.views = list_projections(p.fn_proj, ".hnd", p.nviews, p.ist, p.hscan, range, &screen);
     return {};
   }
-  const PhaseListing l = read_phase_listing(p.fn_tmp, p.fn_proj, p.nviews, p.ext, ctx.console.out, kTraceFile);
+  const PhaseListing l = read_phase_listing(p.fn_tmp, p.fn_proj, p.nviews, p.ext, ctx.console.out, trace_file_name(p));
   if (!l.table.warning.empty()) ctx.console.note(l.table.warning);
   if (std::string w = unbinned_warning(l.table, p.nviews, p.nbins); !w.empty()) ctx.console.note(std::move(w));
   auto bin_views = [&](int bin) {

@@ -69,11 +69,15 @@ std::vector<std::string> parameter_warnings(const RunParams& p, const Geometry& 
                           "the image outside it is not reconstructed reliably",
                           static_cast<double>(p.fov), covered, p.ndets, g.offset ? " with -xoff" : ""));
   const bool dicom = wants_dicom(x);
-  const bool standard = !requested_formats(x).empty();
+  const bool nifti_4d = x.nifti_4d && x.all_phases && p.rpm_on != 0;
+  const bool standard = !requested_formats(x).empty() || nifti_4d;
   auto no_effect = [&](const std::string& option, const std::string& needs) {
     w.push_back("warning: " + option + " has no effect in this run: it applies to " + needs);
   };
-  if (x.hu_water_set && !dicom) no_effect("--hu-water", "the DICOM series (--format dcm)");
+  if (x.hu_water_set && !dicom && !standard && x.preview.empty())
+    no_effect("--hu-water", "the DICOM series, the standard formats and the preview");
+  if (x.nifti_4d && !nifti_4d) no_effect("--nifti-4d", "a 4-D run of every bin (--all-phases)");
+  if (x.offset_centred && !g.offset) no_effect("--offset-centred-values", "an offset detector (-xoff)");
   if (!x.patient_id.empty() && !dicom) no_effect("--patient-id", "the DICOM series (--format dcm)");
   if (!x.patient_name.empty() && !dicom) no_effect("--patient-name", "the DICOM series (--format dcm)");
   if (x.window_set && x.preview.empty()) no_effect("--window", "the preview (--preview FILE)");

@@ -91,6 +91,8 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
   o.skip = !usable || outside;
   const double beta = (v.angle - v.angle0) * pi / 180;
   half_scan_weights(beta, t_.hs, p_.hscan, t_.gamma, w.ww);
+  if (!t_.g.fanw_pre.empty())
+    for (size_t c = 0; c < w.ww.size(); ++c) w.ww[c] *= t_.g.fanw_pre[c];
   sc.times.decode += sw.lap();
   if (o.skip) return;
   const RunTables& t = t_;

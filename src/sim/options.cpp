@@ -145,7 +145,7 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "  --gap-size G        numbers skipped at each gap (0)\n"
                "\n"
                "Object and exposure:\n"
-               "  --phantom NAME      shepp, water, spheres or thorax (shepp)\n"
+               "  --phantom NAME      shepp, water, spheres, markers or thorax (shepp)\n"
                "  --scale F           phantom size factor, e.g. 0.5 for a half-size detector (1)\n"
                "  --motion MM         z excursion of the moving shapes at full inhale (thorax 15\n"
                "                      times --scale, others 0)\n"

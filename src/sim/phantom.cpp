@@ -82,11 +82,18 @@ Phantom make_phantom(const std::string& name) {
         sphere({0, 0, 0}, 5, 0.02),
         sphere({30, -40, 0}, 12, 0.03, true),  // follows the breathing
     };
+  } else if (name == "markers") {
+    ph.shapes = {
+        water_cylinder(),
+        sphere(kMarkerUp, kMarkerRadius, kMarkerUpMu),
+        sphere(kMarkerSide, kMarkerRadius, kMarkerSideMu),
+        sphere(kMarkerGantry, kMarkerRadius, kMarkerGantryMu),
+    };
   } else if (name == "thorax") {
     ph.shapes = thorax_shapes();
     ph.motion = kThoraxMotion;
   } else {
-    throw RunError("unknown phantom \"" + name + "\": choose shepp, water, spheres or thorax");
+    throw RunError("unknown phantom \"" + name + "\": choose shepp, water, spheres, markers or thorax");
   }
   return ph;
 }

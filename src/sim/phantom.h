@@ -48,7 +48,13 @@ struct Phantom {
 //   spheres  the water cylinder with high- and low-contrast spheres, one of
 //            which (radius 12 mm at x = 30, y = -40, z = 0) moves with the
 //            breathing when Phantom::motion is set
-//   thorax   a chest, +y anterior, +z towards the feet: body 230 x 170 mm
+//   markers  the water cylinder with three spheres that tell the frame's
+//            sides apart (kMarker* below): above the couch (+y), on +x and
+//            towards the gantry (-z); for a patient lying head first and
+//            supine they are anterior, at the patient's left and towards
+//            the head (HACKING.md, "The patient frame")
+//   thorax   a chest lying head first and supine (+x the patient's left,
+//            +y anterior, +z towards the feet): body 230 x 170 mm
 //            and 300 mm long (fat 0.018/mm over soft tissue 0.02/mm), two
 //            lungs (0.005/mm) from z = -130 to 90, heart, vertebral bodies
 //            and arches (0.038/mm), sternum, eight rib bands (0.037/mm), and
@@ -60,6 +66,12 @@ struct Phantom {
 //            leaves the motion alone; the simulator's --scale scales it).
 // Every phantom but thorax has motion 0.  RunError for any other name.
 Phantom make_phantom(const std::string& name);
+
+// The markers phantom: sphere centres (mm), radius and the mu each adds to
+// water (1/mm), distinct so that a reader can tell which is where.
+inline constexpr Vec3 kMarkerUp{0, 60, 0}, kMarkerSide{60, 0, 0}, kMarkerGantry{0, 0, -60};
+inline constexpr double kMarkerRadius = 15;
+inline constexpr double kMarkerUpMu = 0.01, kMarkerSideMu = 0.02, kMarkerGantryMu = 0.03;
 
 // Breathing excursion of the thorax phantom, mm.  The moving shapes stay
 // inside their lungs for any excursion from 0 to this.

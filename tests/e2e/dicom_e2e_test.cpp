@@ -2,6 +2,7 @@
 // with --format dcm beside the other formats, and check the files with
 // dicom3tools' dciodvfy and read them back with pydicom (tools/read_dicom.py).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -20,6 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::find_program;
+using testing::read_series;
+using testing::Series;
 using testing::ProcessResult;
 using testing::python_with;
 using testing::read_back;
@@ -30,64 +33,6 @@ using testing::TempDir;
 constexpr int kNpxls = 64;
 constexpr double kFov = 80, kPxlz = 2.5;
 constexpr double kWater = 1900, kOffset = -50;
-
-// What tools/read_dicom.py saw in one series folder.
-struct Series {
-  std::string skip, error;
-  std::multimap<std::string, std::string> field;
-  struct Slice {
-    int instance;
-    double pos[3], location;
-    std::string uid;
-  };
-  std::vector<Slice> slices;
-  std::vector<int16_t> stored;
-  std::string get(const std::string& key) const {
-    const auto it = field.find(key);
-    return it == field.end() ? "" : it->second;
-  }
-  std::vector<double> numbers(const std::string& key) const {
-    std::istringstream in(get(key));
-    std::vector<double> v;
-    for (double d; in >> d;) v.push_back(d);
-    return v;
-  }
-};
-
-Series read_series(const std::string& folder) {
-  Series s;
-  const std::string py = python_with("pydicom");
-  if (py.empty()) {
-    s.skip = "python3 with pydicom (Debian python3-pydicom)";
-    return s;
-  }
-  TempDir scratch;
-  const std::string raw = scratch.file("values.raw");
-  const fs::path script =
-      fs::path(CBRECON_TEST_DATA).parent_path().parent_path() / "tools" / "read_dicom.py";
-  const ProcessResult r = run_process(py, {script.string(), folder, "--raw", raw});
-  if (r.status != 0) {
-    s.error = r.err;
-    return s;
-  }
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) {
-    const size_t sp = line.find(' ');
-    const std::string key = line.substr(0, sp), value = sp == std::string::npos ? "" : line.substr(sp + 1);
-    if (key == "slice") {
-      Series::Slice sl;
-      std::istringstream ls(value);
-      ls >> sl.instance >> sl.pos[0] >> sl.pos[1] >> sl.pos[2] >> sl.location >> sl.uid;
-      s.slices.push_back(sl);
-    } else {
-      s.field.emplace(key, value);
-    }
-  }
-  const std::vector<uint8_t> b = read_bytes(raw);
-  s.stored.resize(b.size() / 2);
-  std::memcpy(s.stored.data(), b.data(), s.stored.size() * 2);
-  return s;
-}
 
 // dciodvfy's error lines for the files of the folder ("" when clean): all
 // of them, or only the first one.
@@ -163,8 +108,8 @@ TEST_F(DicomEndToEnd, EveryFormatPlacesEveryVoxelAtTheSamePatientCoordinate) {
     const char* name;
     int sign[3];  // LPS = sign * reconstruction frame
   };
-  const Case cases[] = {{"HFS", {1, 1, 1}}, {"HFP", {-1, -1, 1}}, {"FFS", {-1, 1, -1}},
-                        {"FFP", {1, -1, -1}}};
+  const Case cases[] = {{"HFS", {1, -1, -1}}, {"HFP", {-1, 1, -1}}, {"FFS", {-1, -1, 1}},
+                        {"FFP", {1, 1, 1}}};
   const std::string long_id(64, '7');  // the most an LO holds
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -235,8 +180,9 @@ TEST_F(DicomEndToEnd, EveryFormatPlacesEveryVoxelAtTheSamePatientCoordinate) {
       testing::ReadBack rb = read_back(out(std::string("PROJ__bp4d") + ext));
       if (!rb.skip.empty()) continue;
       ASSERT_EQ(rb.error, "") << ext;
-      EXPECT_TRUE(rb.data == std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(words.data()),
-                                                  reinterpret_cast<const uint8_t*>(words.data() + words.size())))
+      // With --hu-water every format holds the series' numbers.
+      EXPECT_TRUE(rb.data == std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(s.stored.data()),
+                                                  reinterpret_cast<const uint8_t*>(s.stored.data() + s.stored.size())))
           << ext;
       others.push_back(rb);
     }
@@ -259,6 +205,46 @@ TEST_F(DicomEndToEnd, EveryFormatPlacesEveryVoxelAtTheSamePatientCoordinate) {
                   << i << "," << j << "," << k << " axis " << a;
           }
         }
+  }
+}
+
+// The series folder gets the umask's mode as its files do, so that others
+// in a shared folder can open the series; the study has an ID; a name with
+// letters outside ASCII is written in UTF-8 and says so.
+TEST_F(DicomEndToEnd, FolderModeFollowsTheUmaskAndNamesMayBeUtf8) {
+  for (const mode_t mask : {mode_t{022}, mode_t{027}}) {
+    SCOPED_TRACE(mask);
+    remove_outputs();
+    const mode_t old = ::umask(mask);
+    const ProcessResult r = recon({"--format", "dcm", "--hu-water", "2000", "--patient-name",
+                                   "M\xc3\xbcller^Hans", "--patient-id", "\xc3\x85se-7"});
+    ::umask(old);
+    ASSERT_EQ(r.status, 1) << r.err;
+    const std::string folder = out("PROJ__bp4d_dicom");
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0777 & ~mask);
+    for (const auto& e : fs::directory_iterator(folder)) {
+      ASSERT_EQ(::stat(e.path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << e.path();
+    }
+    if (!find_program("dciodvfy").empty()) {
+      EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    }
+    const Series s = read_series(folder);
+    if (!s.skip.empty()) GTEST_SKIP() << "needs " << s.skip;
+    ASSERT_EQ(s.error, "");
+    EXPECT_EQ(s.get("patient_name"), "M\xc3\xbcller^Hans");
+    EXPECT_EQ(s.get("patient_id"), "\xc3\x85se-7");
+    EXPECT_EQ(s.get("charset"), "ISO_IR 192");
+    EXPECT_EQ(s.get("study_id").size(), 14u);
+  }
+  // ASCII names need no character set.
+  remove_outputs();
+  ASSERT_EQ(recon({"--format", "dcm", "--hu-water", "2000", "--patient-name", "Doe^Jane"}).status, 1);
+  const Series s = read_series(out("PROJ__bp4d_dicom"));
+  if (s.skip.empty()) {
+    EXPECT_EQ(s.get("charset"), "");
   }
 }
 
@@ -286,6 +272,13 @@ TEST_F(DicomEndToEnd, AllPhasesMakeTenSeriesOfOneStudyAndFrameOfReference) {
         << s.get("description");
     for (const Series::Slice& sl : s.slices) sops.insert(sl.uid);
     files += s.slices.size();
+    // What ties the phases together besides the study: their temporal
+    // position and their place in the breathing cycle.
+    EXPECT_EQ(s.get("temporal"), std::to_string(bin) + " OF 10");
+    EXPECT_NEAR(s.numbers("resp_phase").at(0), 10.0 * bin - 9.9, 1e-4);  // FL: a float
+    if (bin == 1 && !find_program("dciodvfy").empty()) {
+      EXPECT_EQ(dciodvfy_errors(folder, false), "");
+    }
   }
   EXPECT_EQ(studies.size(), 1u);
   EXPECT_EQ(frames.size(), 1u);

@@ -63,16 +63,17 @@ std::vector<int16_t> seq_words(const std::string& name) {
 }
 
 // Geometry a viewer must see: dx = fov / npxls, rotation axis at x = y = 0,
-// central plane at z = 0, x along columns, y against rows, z along slices.
+// central plane at z = 0, x along columns, y against rows, z along slices,
+// in LPS for HFS: (x, -y, -z).
 void expect_grid(const testing::ReadBack& rb, long nz, double tol) {
   const double dx = kFov / kNpxls;
   EXPECT_EQ(rb.size[0], kNpxls);
   EXPECT_EQ(rb.size[1], kNpxls);
   EXPECT_EQ(rb.size[2], nz);
   EXPECT_NEAR(rb.origin[0], (0 - kNpxls / 2 + 1.5) * dx, tol);
-  EXPECT_NEAR(rb.origin[1], (kNpxls / 2 - 0.5) * dx, tol);
-  EXPECT_NEAR(rb.origin[2], (0 - nz / 2.0 + 0.5) * kPxlz, tol);
-  const double axes[3][3] = {{dx, 0, 0}, {0, -dx, 0}, {0, 0, kPxlz}};
+  EXPECT_NEAR(rb.origin[1], -(kNpxls / 2 - 0.5) * dx, tol);
+  EXPECT_NEAR(rb.origin[2], -(0 - nz / 2.0 + 0.5) * kPxlz, tol);
+  const double axes[3][3] = {{dx, 0, 0}, {0, dx, 0}, {0, 0, -kPxlz}};
   for (int a = 0; a < 3; ++a)
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(rb.axis[a][k], axes[a][k], tol) << a << "," << k;
 }

@@ -150,7 +150,10 @@ TEST(Warnings, OneLineOnStderrAndTheRunGoesOn) {
        "warning: -fov 40.0 is wider than the 16.6 mm circle the detector covers (-d 64); the image outside it is "
        "not reconstructed reliably"},
       {{"--hu-water", "100"}, "0",
-       "warning: --hu-water has no effect in this run: it applies to the DICOM series (--format dcm)"},
+       "warning: --hu-water has no effect in this run: it applies to the DICOM series, the standard formats and "
+       "the preview"},
+      {{"--offset-centred-values"}, "0",
+       "warning: --offset-centred-values has no effect in this run: it applies to an offset detector (-xoff)"},
       {{"--window", "0,100"}, "0", "warning: --window has no effect in this run: it applies to the preview (--preview FILE)"},
       {{"-w", "3"}, "0", "warning: -w has no effect (accepted for compatibility)"},
       {{"-userfn", "x.seq"}, "0", "warning: -userfn has no effect: the volume's name comes from the prefix (and -ext)"},

@@ -81,15 +81,31 @@ TEST(DicomOptions, WaterValueAndPatientStringsWithinTheirLimits) {
   q.offset_cal = 2000;  // water must lie above the offset (air)
   expect_refused(q, "--hu-water");
 
-  for (const std::string& id : {std::string(65, 'i'), std::string("a\\b"), std::string("a\nb"),
-                                std::string("caf\xc3\xa9")}) {
+  // UTF-8 letters are taken; lengths count characters (64 two-byte letters
+  // fit an LO), not bytes.
+  q = dicom_params();
+  q.extras.patient_id = std::string("caf\xc3\xa9");
+  for (int i = 0; i < 32; ++i) q.extras.patient_name += "\xc3\xbc";
+  q.extras.patient_name += "=" + q.extras.patient_name + "=M\xc3\xbcller^Hans";
+  EXPECT_NO_THROW(check_dicom_options(q));
+  EXPECT_TRUE(needs_utf8(q.extras.patient_id));
+  EXPECT_FALSE(needs_utf8("Doe^Jane"));
+
+  // Too long (characters), separators, control characters (C0, DEL, C1 as
+  // UTF-8) and malformed UTF-8: truncated, overlong, surrogate, stray
+  // continuation byte, Latin-1.
+  for (const std::string& id :
+       {std::string(65, 'i'), std::string("a\\b"), std::string("a\nb"), std::string("\xc2\x85"),
+        std::string("caf\xc3"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80"), std::string("a\x80"),
+        std::string("caf\xe9"), std::string(65, 'i').replace(0, 1, "\xc3\xa9")}) {
     q = dicom_params();
     q.extras.patient_id = id;
     expect_refused(q, "--patient-id");
   }
   for (const std::string& name : {std::string(65, 'a'), std::string("a=") + std::string(65, 'b'),
                                   std::string("a=b=c=d"), std::string("A^B^C^D^E^F"),
-                                  std::string("Doe\\Jane"), std::string("Doe\x7f")}) {
+                                  std::string("Doe\\Jane"), std::string("Doe\x7f"),
+                                  std::string("M\xfcller"), std::string(32, 'a') + std::string(66, 'b')}) {
     q = dicom_params();
     q.extras.patient_name = name;
     expect_refused(q, "--patient-name");
@@ -251,14 +267,14 @@ TEST(DicomSeries, SlicesHoldPositionsValuesAndPadding) {
     DcmDataset& d = *ff.getDataset();
     OFString s;
     ASSERT_TRUE(d.findAndGetOFStringArray(DCM_ImagePositionPatient, s).good());
-    // FFP: LPS = (x, -y, -z).
+    // FFP: LPS = (x, y, z), the scanner frame itself.
     double x, y, z;
     ASSERT_EQ(std::sscanf(s.c_str(), "%lf\\%lf\\%lf", &x, &y, &z), 3) << s;
     EXPECT_EQ(x, -5);
-    EXPECT_EQ(y, -5);
-    EXPECT_EQ(z, 2.5 - 2.5 * j);
+    EXPECT_EQ(y, 5);
+    EXPECT_EQ(z, -2.5 + 2.5 * j);
     ASSERT_TRUE(d.findAndGetOFStringArray(DCM_ImageOrientationPatient, s).good());
-    EXPECT_EQ(s, "1\\0\\0\\0\\1\\0");
+    EXPECT_EQ(s, "1\\0\\0\\0\\-1\\0");
     ASSERT_TRUE(d.findAndGetOFString(DCM_InstanceNumber, s).good());
     EXPECT_EQ(s, std::to_string(j + 1));
     ASSERT_TRUE(d.findAndGetOFString(DCM_SeriesDescription, s).good());

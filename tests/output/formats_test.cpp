@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 
+#include "output/plan.h"
 #include "output/volume_io.h"
 #include "numeric/error.h"
 #include "support/test_support.h"
@@ -117,6 +118,89 @@ TEST(OutputVolume, WordsAreTheSeqWordsAndFloatsTheCalibratedValues) {
   EXPECT_GT(outside, 0);
 }
 
+// With --hu-water the words become the DICOM series' numbers (halves away
+// from zero, limited, padding outside) and the floats HU of the unrounded
+// calibrated value; the headers say so.
+TEST(OutputVolume, HounsfieldUnitsAreTheSeriesNumbersInEveryFormat) {
+  const SmallRun run(10, 12.5f, 2.0f);
+  const VolumeGrid grid = volume_grid(run.bg);
+  std::vector<float> vol = awkward_volume(grid, 2);
+  const float scale = 10.0f, offset = -50.0f;
+  const HuScale hu{true, 1950.0, -50.0};
+  const OutputVolume words(vol.data(), run.fov, grid, scale, offset, false);
+  const OutputVolume hu16(vol.data(), run.fov, grid, scale, offset, false, 0, hu);
+  const OutputVolume huf(vol.data(), run.fov, grid, scale, offset, true, 0, hu);
+  const size_t n = words.slice_voxels();
+  std::vector<int16_t> w(n), h(n);
+  std::vector<float> f(n);
+  long outside = 0, limited = 0;
+  for (long j = 0; j < grid.nz; ++j) {
+    words.slice(j, w.data());
+    hu16.slice(j, h.data());
+    huf.slice(j, f.data());
+    for (int32_t r = 0; r < grid.npxls; ++r)
+      for (int32_t c = 0; c < grid.npxls; ++c) {
+        const size_t i = static_cast<size_t>(r) * grid.npxls + c;
+        if (!words.inside(r, c)) {
+          ++outside;
+          EXPECT_EQ(h[i], kHuPadding);
+          EXPECT_EQ(f[i], -32768.0f);
+          continue;
+        }
+        // (w - 1950) / 2: exact halves round away from zero.
+        const double want = std::round(1000.0 * (w[i] - 1950.0) / 2000.0);
+        const double clamped = std::max(-32767.0, std::min(32767.0, want));
+        limited += clamped != want;
+        EXPECT_EQ(h[i], clamped) << w[i];
+        EXPECT_EQ(hu16.value(j, r, c), h[i]);
+        const double cal = static_cast<double>(scale) * vol[j * n + i] + offset;
+        EXPECT_EQ(f[i], static_cast<float>(1000.0 * (cal - 1950.0) / 2000.0));
+        EXPECT_EQ(huf.value(j, r, c), f[i]);
+      }
+  }
+  EXPECT_GT(outside, 0);
+  EXPECT_EQ(limited, 0);  // words span -32768..32767: (w - 1950) / 2 stays inside
+  EXPECT_EQ(hu_of_word(1951, 1950.0, -50.0), 1);    // 0.5 HU away from zero
+  EXPECT_EQ(hu_of_word(1949, 1950.0, -50.0), -1);
+  EXPECT_EQ(hu_of_word(-32768, 0.5, 0.0), -32767);  // never the padding value
+  EXPECT_EQ(hu_of_word(32767, 0.5, 0.0), 32767);
+  EXPECT_NE(nrrd_header(hu16).find("Hounsfield units, -32768 outside"), std::string::npos);
+  EXPECT_EQ(nrrd_header(words).find("Hounsfield"), std::string::npos);
+  const std::vector<uint8_t> nh = nifti_header(huf);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(nh.data() + 148)).rfind("cbrecon: Hounsfield units", 0), 0u);
+}
+
+// The previews of a run that writes several volumes share the window of
+// all of them; --window wins; a single volume keeps its own.
+TEST(OutputPlan, TheVolumesOfOneRunShareOnePreviewWindow) {
+  const SmallRun run(10, 12.5f, 2.0f);
+  const VolumeGrid grid = volume_grid(run.bg);
+  std::vector<float> dark = awkward_volume(grid, 3), bright = awkward_volume(grid, 4);
+  for (float& x : dark) x = std::fabs(x) * 0.01f;
+  for (float& x : bright) x = 100.0f + std::fabs(x) * 0.01f;
+  RunParams p = run.p;
+  p.extras.preview = "look.png";
+  p.extras.all_phases = true;
+  OutputPlan plan = make_output_plan(p, {{"4d_ph1.seq", 1}, {"4d_ph2.seq", 2}});
+  const std::vector<VolumeData> data = {{dark.data(), 0, nullptr}, {bright.data(), 0, nullptr}};
+  const OutputVolume a(dark.data(), run.fov, grid, 10.0f, 0.0f, false);
+  const OutputVolume b(bright.data(), run.fov, grid, 10.0f, 0.0f, false);
+  const std::optional<DisplayWindow> w = run_preview_window(plan, data, run.bg, run.fov);
+  ASSERT_TRUE(w.has_value());
+  const DisplayWindow both = percentile_window({&a, &b});
+  EXPECT_EQ(w->lo, both.lo);
+  EXPECT_EQ(w->hi, both.hi);
+  EXPECT_LT(w->lo, percentile_window(b).lo);
+  EXPECT_GT(w->hi, percentile_window(a).hi);
+
+  plan.options.window_set = true;
+  plan.options.window = {-5, 7};
+  EXPECT_EQ(run_preview_window(plan, data, run.bg, run.fov)->hi, 7);
+  plan.options.window_set = false;
+  plan.options.several = false;
+  EXPECT_FALSE(run_preview_window(plan, data, run.bg, run.fov).has_value());
+}
+
 // The bytes a reader must find: every slice converted, slice 0 first.
 std::vector<uint8_t> expected_payload(const OutputVolume& v) {
   std::vector<uint8_t> out(v.slice_voxels() * v.voxel_bytes() * v.grid().nz);
@@ -152,9 +236,11 @@ TEST_P(FormatRoundTrip, IndependentReaderSeesTheGridTheOrientationAndTheValues) 
   // NIfTI keeps its geometry in 32-bit floats.
   const bool nifti = tc.format == VolumeFormat::nii || tc.format == VolumeFormat::nii_gz;
   const double tol = nifti ? 1e-5 : 0;
-  const double axes[3][3] = {{grid.dx, 0, 0}, {0, -grid.dx, 0}, {0, 0, grid.pxlz}};
+  // HFS: LPS = (x, -y, -z) of the reconstruction frame.
+  const double axes[3][3] = {{grid.dx, 0, 0}, {0, grid.dx, 0}, {0, 0, -grid.pxlz}};
+  const double lps[3] = {1, -1, -1};
   for (int a = 0; a < 3; ++a) {
-    EXPECT_NEAR(rb.origin[a], grid.origin[a], tol) << "origin " << a;
+    EXPECT_NEAR(rb.origin[a], lps[a] * grid.origin[a], tol) << "origin " << a;
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(rb.axis[a][k], axes[a][k], tol) << a << "," << k;
   }
   EXPECT_TRUE(rb.data == expected_payload(v));

@@ -68,8 +68,8 @@ TEST(PatientPosition, TheQuaternionFollowsTheAxesOfEveryPosition) {
       }
     EXPECT_EQ(mha.find("-0 "), std::string::npos) << mha;
     if (pos == PatientPosition::HFS) {
-      EXPECT_NE(mha.find("TransformMatrix = 1 0 0 0 -1 0 0 0 1\n"), std::string::npos);
-      EXPECT_NE(nrrd_header(v).find("space directions: (1.25,0,0) (0,-1.25,0) (0,0,2.5)\n"),
+      EXPECT_NE(mha.find("TransformMatrix = 1 0 0 0 1 0 0 0 -1\n"), std::string::npos);
+      EXPECT_NE(nrrd_header(v).find("space directions: (1.25,0,0) (0,1.25,0) (0,0,-2.5)\n"),
                 std::string::npos);
     }
   }

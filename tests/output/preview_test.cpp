@@ -83,6 +83,33 @@ TEST(PercentileWindow, ConstantOrEmptyVolumesStillGiveAWindow) {
   EXPECT_EQ(e.hi, 1.0);
 }
 
+// The bins of a 4-D run share one window: the percentiles of all their
+// values together, neither bin's own (a dark and a bright bin).
+TEST(PercentileWindow, SeveralVolumesShareTheWindowOfAllTheirValues) {
+  Grid dark(12, 3, 1.0, 1.0, 10.0f), bright(12, 3, 1.0, 1.0, 10.0f);
+  std::mt19937 rng(9);
+  std::uniform_real_distribution<float> u(0.0f, 100.0f);
+  for (float& x : dark.vol) x = u(rng);
+  for (float& x : bright.vol) x = 100.0f + u(rng);
+  for (bool as_float : {false, true}) {
+    SCOPED_TRACE(as_float ? "float" : "words");
+    const OutputVolume a(dark.vol.data(), dark.fov, dark.g, 10.0f, 0.0f, as_float);
+    const OutputVolume b(bright.vol.data(), bright.fov, bright.g, 10.0f, 0.0f, as_float);
+    // The reference: one volume holding both (slices of a, then of b).
+    Grid both(12, 6, 1.0, 1.0, 10.0f);
+    std::copy(dark.vol.begin(), dark.vol.end(), both.vol.begin());
+    std::copy(bright.vol.begin(), bright.vol.end(), both.vol.begin() + dark.vol.size());
+    const OutputVolume ab(both.vol.data(), both.fov, both.g, 10.0f, 0.0f, as_float);
+    const DisplayWindow w = percentile_window({&a, &b});
+    const auto [lo, hi] = sorted_percentiles(ab);
+    EXPECT_EQ(w.lo, lo);
+    EXPECT_EQ(w.hi, hi);
+    EXPECT_LT(w.lo, 100.0);   // from the dark bin
+    EXPECT_GT(w.hi, 1900.0);  // from the bright one
+    EXPECT_EQ(percentile_window(std::vector<const OutputVolume*>{&b}).lo, percentile_window(b).lo);
+  }
+}
+
 TEST(RenderPreview, PanelsLayoutAndGreyLevels) {
   // 8 x 8 voxels of 1 mm, 4 slices of 3 mm: the side panels are 12 rows
   // tall, the image 24 x 12.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <cstdint>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -131,6 +132,64 @@ inline ReadBack read_back(const std::string& file) {
   }
   rb.data = read_bytes(raw);
   return rb;
+}
+
+// What tools/read_dicom.py saw in one series folder.
+struct Series {
+  std::string skip, error;
+  std::multimap<std::string, std::string> field;
+  struct Slice {
+    int instance;
+    double pos[3], location;
+    std::string uid;
+  };
+  std::vector<Slice> slices;
+  std::vector<int16_t> stored;
+  std::string get(const std::string& key) const {
+    const auto it = field.find(key);
+    return it == field.end() ? "" : it->second;
+  }
+  std::vector<double> numbers(const std::string& key) const {
+    std::istringstream in(get(key));
+    std::vector<double> v;
+    for (double d; in >> d;) v.push_back(d);
+    return v;
+  }
+};
+
+inline Series read_series(const std::string& folder) {
+  Series s;
+  const std::string py = python_with("pydicom");
+  if (py.empty()) {
+    s.skip = "python3 with pydicom (Debian python3-pydicom)";
+    return s;
+  }
+  TempDir scratch;
+  const std::string raw = scratch.file("values.raw");
+  const std::filesystem::path script =
+      std::filesystem::path(CBRECON_TEST_DATA).parent_path().parent_path() / "tools" / "read_dicom.py";
+  const ProcessResult r = run_process(py, {script.string(), folder, "--raw", raw});
+  if (r.status != 0) {
+    s.error = r.err;
+    return s;
+  }
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) {
+    const size_t sp = line.find(' ');
+    const std::string key = line.substr(0, sp), value = sp == std::string::npos ? "" : line.substr(sp + 1);
+    if (key == "slice") {
+      Series::Slice sl;
+      std::istringstream ls(value);
+      ls >> sl.instance >> sl.pos[0] >> sl.pos[1] >> sl.pos[2] >> sl.location >> sl.uid;
+      s.slices.push_back(sl);
+    } else {
+      s.field.emplace(key, value);
+    }
+  }
+  const std::vector<uint8_t> b = read_bytes(raw);
+  s.stored.resize(b.size() / 2);
+  std::memcpy(s.stored.data(), b.data(), s.stored.size() * 2);
+  return s;
 }
 
 }  // namespace cbrecon::testing
