@@ -153,7 +153,7 @@ def test_threads_positions_and_gil(scan):
     assert hfp.grid["axes"] == ((-1, 0, 0), (0, 1, 0), (0, 0, 1))
     assert hfp.grid["origin"][:2] == tuple(-c for c in two.grid["origin"][:2])
 
-    big = dict(SMALL, pixels=96, threads=1)
+    big = dict(SMALL, pixels=128, threads=1)
     done = threading.Event()
     gaps = []
 
@@ -172,8 +172,9 @@ def test_threads_positions_and_gil(scan):
     finally:
         done.set()
         t.join()
+    # Holding the GIL would stop the ticker for the whole reconstruction.
     assert res.seconds > 0.05
-    assert max(gaps) < 0.5 * res.seconds + 0.02, (max(gaps), res.seconds)
+    assert max(gaps) < 0.8 * res.seconds, (max(gaps), res.seconds)
 
 
 def test_readers_simulator_and_memory_estimate(scan):
