@@ -3,11 +3,14 @@
 
     recon_job.py SCAN_DIR WORK_DIR PREFIX SUMMARY.json -- CBRECON ARGS...
 
-Links the scan's projection files (PREFIX#####.hnd) into WORK_DIR, so that the
-program writes its volumes there (it names them after the projection prefix),
-runs the command line given after "--" in WORK_DIR (a 4-D run writes its
-trigger trace there) with conventional exit statuses, removes the links, and
-writes SUMMARY.json: views, volumes written, wall time, peak memory, status.
+Links the scan's files (projections PREFIX#####.hnd, mask, respiratory file)
+into WORK_DIR and runs the command line given after "--" there, on names
+relative to it, with conventional exit statuses: the program writes its
+volumes beside the projections (it names them after the prefix) and a 4-D
+run its trigger trace in the working folder, and every name stays well under
+the program's 79 characters however deep the folders are.  Then removes the
+links and writes SUMMARY.json: views, volumes written, wall time, peak
+memory, status.
 A failed run writes <WORK_DIR>.failed.json instead (outside the job's
 outputs, which the workflow engine removes) and ends with the program's
 status; the program's stdout and stderr are kept in WORK_DIR/cbrecon.log and
@@ -26,15 +29,17 @@ def main(argv):
     command = argv[sep + 1:]
     os.makedirs(work, exist_ok=True)
     failed = work.rstrip("/") + ".failed.json"
-    pattern = re.compile(re.escape(prefix) + r"\d{5,}\.hnd$")
-    links = []
+    projection = re.compile(re.escape(prefix) + r"\d{5,}\.hnd$")
+    links, views = [], 0
     for name in sorted(os.listdir(scan_dir)):
-        if pattern.match(name):
+        source = os.path.join(scan_dir, name)
+        if os.path.isfile(source):
             link = os.path.join(work, name)
             if os.path.lexists(link):
                 os.remove(link)
-            os.symlink(os.path.abspath(os.path.join(scan_dir, name)), link)
+            os.symlink(os.path.abspath(source), link)
             links.append(link)
+            views += bool(projection.match(name))
     env = dict(os.environ, CBRECON_CONVENTIONAL_STATUS="1")
     # Spawned without a fork of this interpreter, so that the child's peak
     # memory is the program's (a forked Python would count its own pages).
@@ -56,7 +61,7 @@ def main(argv):
     info = {
         "scan": os.path.basename(os.path.normpath(scan_dir)),
         "kind": os.path.basename(os.path.normpath(work)),
-        "views": len(links),
+        "views": views,
         "bins": len(volumes),
         "wall_s": round(wall, 3),
         "peak_mib": round(usage.ru_maxrss / 1024, 1),
