@@ -1,11 +1,12 @@
 # Thin front over CMake.  `make demo` builds and reconstructs the demo scan;
-# `make test` builds and runs the test suite.
+# `make test` builds and runs the test suite; `make cluster-test` runs the
+# cohort workflow through Slurm.
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test asan-test bench fuzz clean
+.PHONY: all build demo test asan-test bench fuzz cluster-test clean
 
 all: build
 
@@ -26,6 +27,10 @@ asan-test:
 
 bench: build
 	./bench/run.sh $(BUILD)
+
+# The cohort workflow through a single-node Slurm it starts and stops (root).
+cluster-test: build
+	./tests/cluster/slurm.sh $(BUILD)
 
 fuzz:
 	./tests/fuzz/run.sh 30

@@ -55,12 +55,9 @@ Reconstructor::Reconstructor(const RunParams& p, Console& console) : ctx_(p, con
 
 Reconstructor::~Reconstructor() = default;
 
-// Refuses a run whose buffers cannot fit in memory, before allocating them.
-void Reconstructor::check_memory() const {
+Reconstructor::MemoryNeed Reconstructor::memory_needed(int threads) const {
   const RunParams& p = ctx_.p;
   const Geometry& g = ctx_.t.g;
-  const int threads = ctx_.pool->size();
-  const double mib = 1024.0 * 1024.0;
   MemoryTerms m;
   m.volume = 4.0 * g.nz * static_cast<double>(p.npxls) * p.npxls;
   const double detector = 4.0 * static_cast<double>(p.nslices) * p.ndets;
@@ -77,17 +74,26 @@ void Reconstructor::check_memory() const {
   const double need = static_cast<double>(volumes_.size()) * m.volume + 4 * detector + (2 + batch) * m.processed +
                       2.0 * m.busy * detector + 2.0 * static_cast<double>(p.npxls) * p.npxls + tiles +
                       mode_->working_memory(m);
+  return {need, m.volume};
+}
+
+// Refuses a run whose buffers cannot fit in memory, before allocating them.
+void Reconstructor::check_memory() const {
+  const RunParams& p = ctx_.p;
+  const Geometry& g = ctx_.t.g;
+  const double mib = 1024.0 * 1024.0;
+  const MemoryNeed n = memory_needed(ctx_.pool->size());
   // What the machine can give now, not its total: an overcommitted run would
   // be killed later instead of refused here.
   MemoryLimit limit = memory_limit();
   if (allocation_limit() < limit.bytes) limit = {allocation_limit(), "the allocation limit"};
   const double have = static_cast<double>(limit.bytes);
-  if (need > have)
-    throw FatalError(m.volume > have ? "allocation failure 3 in f3tensor()"
+  if (n.bytes > have)
+    throw FatalError(n.volume > have ? "allocation failure 3 in f3tensor()"
                                      : "allocation failure 2 in matrix()",
                      strprintf("cbrecon: this run needs about %.0f MiB of memory (a volume of %d x %d x %d "
                                "voxels is %.0f MiB), but only %.0f MiB are available (limit from %s)",
-                               need / mib, static_cast<int>(g.nz), p.npxls, p.npxls, m.volume / mib,
+                               n.bytes / mib, static_cast<int>(g.nz), p.npxls, p.npxls, n.volume / mib,
                                have / mib, limit.source.c_str()));
 }
 

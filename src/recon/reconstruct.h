@@ -59,6 +59,14 @@ class Reconstructor {
   // The volumes run() produces, in order.
   const std::vector<PlannedVolume>& volumes() const { return volumes_; }
 
+  // The memory run() needs with `threads` worker threads: the estimate its
+  // pre-check compares with what the machine can give.
+  struct MemoryNeed {
+    double bytes = 0;   // in all
+    double volume = 0;  // bytes of one volume
+  };
+  MemoryNeed memory_needed(int threads) const;
+
   // The reconstruction.  Once per object.
   ReconResult run();
 
