@@ -1,8 +1,11 @@
 #include "numeric/log_table.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 
 #include "numeric/error.h"
+#include "numeric/log_approx-inl.h"
 
 namespace cbrecon {
 
@@ -27,6 +30,8 @@ const Buckets& buckets() {
 
 }  // namespace logs
 
+double log_approx(uint32_t n) { return logs::log_approx_lanes<logs::ScalarLogLanes>(n, logs::buckets()); }
+
 LogTable::LogTable(uint32_t size) : size_(size) {
   if (size >= (uint32_t{1} << 31)) throw RunError(strprintf("log table: %u counts are too many", size));
   const long words = static_cast<long>(size >> logs::kWordShift) + 1;
@@ -44,7 +49,7 @@ void LogTable::fill(uint32_t begin, uint32_t end, LogApprox8 approx8) {
       if (approx8) {
         approx8(n0, t, a);
       } else {
-        for (uint32_t i = 0; i < 8; ++i) a[i] = log_approx(n0 + i, t);
+        for (uint32_t i = 0; i < 8; ++i) a[i] = logs::log_approx_lanes<logs::ScalarLogLanes>(n0 + i, t);
       }
       for (uint32_t i = 0; i < 8 && n0 + i < end; ++i) {
         const uint32_t n = n0 + i;

@@ -14,14 +14,13 @@
 // bit per block, 8 KiB for 4 Mi counts, small enough to stay in the
 // first-level cache.  A flagged count is given to std::log itself.
 //
-// The vector kernels (filter/preprocess.cpp) run the same operations in the
-// same order, without fused multiply-adds, so every lane gives the scalar
-// doubles.
+// The sequence is written once (numeric/log_approx-inl.h) over a lane type;
+// the preprocessing kernels compile it for their own lanes, without fused
+// multiply-adds, so every lane gives the scalar doubles.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "numeric/arrays.h"
 #include "numeric/parallel.h"
@@ -55,33 +54,13 @@ struct Buckets {
 const Buckets& buckets();
 }  // namespace logs
 
-// The fixed sequence for a count n >= 1 (see above).
-inline double log_approx(uint32_t n, const logs::Buckets& t) {
-  using namespace logs;
-  const double x = static_cast<double>(n);
-  uint64_t b;
-  std::memcpy(&b, &x, sizeof b);
-  const double e = static_cast<double>(static_cast<int>(b >> 52) - 1023);
-  const uint32_t j = static_cast<uint32_t>(b >> kBucketShift) & (kBuckets - 1);
-  const uint64_t mb = (b & kMantissa) | kOne;
-  double m;
-  std::memcpy(&m, &mb, sizeof m);
-  const double r = m * t.invc[j] - 1.0;
-  double p = kC[8];
-  for (int i = 7; i >= 0; --i) p = kC[i] + r * p;
-  const double q = r * r * p;
-  // s + s_lo = e ln2_hi + hi exactly, then u + u_lo = s + r exactly.
-  const double a = e * kLn2Hi, c = t.hi[j];
-  const double s = a + c, sc = s - a;
-  const double s_lo = (a - (s - sc)) + (c - sc);
-  const double u = s + r, ur = u - s;
-  const double u_lo = (s - (u - ur)) + (r - ur);
-  return u + (u_lo + (q + (e * kLn2Lo + (t.lo[j] + s_lo))));
-}
+// The fixed sequence for a count n >= 1 (see above; numeric/log_approx-inl.h
+// writes it once for every lane width).
+double log_approx(uint32_t n);
 
 class LogTable;
-// log_approx of the counts n0 .. n0 + 7 into out[0 .. 7] (a vector kernel's
-// form of it; see filter/preprocess.h).
+// log_approx of the counts n0 .. n0 + 7 into out[0 .. 7] (a preprocessing
+// kernel's form of it; see filter/preprocess.h).
 using LogApprox8 = void (*)(uint32_t n0, const logs::Buckets& t, double* out);
 
 class LogTable {
@@ -101,7 +80,7 @@ class LogTable {
   uint32_t size() const { return size_; }
   // std::log(n) for every n.
   double log(uint32_t n) const {
-    if (n < size_ && !flagged(n)) return log_approx(n, logs::buckets());
+    if (n < size_ && !flagged(n)) return log_approx(n);
     return std::log(static_cast<double>(n));
   }
   // Whether count n < size() goes to std::log.

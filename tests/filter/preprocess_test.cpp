@@ -7,6 +7,7 @@
 #include <random>
 
 #include "filter/ramp.h"
+#include "numeric/cpu.h"
 
 namespace cbrecon {
 namespace {
@@ -185,6 +186,59 @@ TEST(Preprocess, EveryInstructionSetGivesTheScalarBytes) {
       const std::vector<float> got = run(isa);
       EXPECT_EQ(std::memcmp(got.data(), ref.data(), ref.size() * sizeof(float)), 0)
           << isa << " differs from scalar at xoff " << xoff;
+    }
+  }
+}
+
+TEST(Preprocess, RaggedRowsAndEdgeCountsGiveTheScalarBytesOnEveryInstructionSet) {
+  // A detector whose rows are no multiple of any lane width (1013 columns:
+  // 997 inside the frame; an offset detector adds its extension), and counts
+  // that each lane treats differently: 0 and 1 in every lane position, the
+  // table's last count and the first past it, counts of 2^31 and more.
+  for (float xoff : {0.0f, -37.0f}) {
+    RunParams p = detector(xoff);
+    p.ndets = 1013;
+    p.nslices = 24;
+    p.pxlz = 0.5f;
+    const Geometry g = setup_geometry(p);
+    const uint32_t size = 4099;
+    const uint32_t edge[] = {0, 1, 2, size - 1, size, size + 1, uint32_t{1} << 31, (uint32_t{1} << 31) + 5,
+                             ~uint32_t{0}, 4098, 63, 64, 2047, 2048};
+    Matrix<uint32_t> raw = uimatrix(0, p.nslices - 1, 0, p.ndets - 1);
+    Matrix<float> M = matrix(0, p.nslices - 1, 0, p.ndets - 1);
+    std::mt19937 rng(3);
+    for (size_t i = 0; i < raw.size(); ++i) {
+      raw.data()[i] = i % 3 ? edge[rng() % std::size(edge)] : static_cast<uint32_t>(rng() % (2 * size));
+      M.data()[i] = 10.0f + static_cast<float>(i % 97) * 0.03125f;
+    }
+    const Matrix<float> rdist = build_rdist(g.nrows, g.ncols_ext, g.ucenter);
+    std::vector<double> ww(g.ncols_ext);
+    for (size_t c = 0; c < ww.size(); ++c) ww[c] = 0.5 + 0.001 * static_cast<double>(c);
+    LogTable logs(size);
+    logs.fill(0, size);
+    Matrix<float> proj = matrix(0, g.nrows - 1, 0, g.ncols_ext - 1);
+    auto run = [&](const std::string& isa) {
+      set_stage_isa(Stage::preprocess, isa);
+      std::fill(proj.data(), proj.data() + proj.size(), -1.0f);
+      preprocess_rows(raw.data(), M, 1.5f, g, p.ndets, p.nslices, ww, rdist, proj.data(), g.ncols_ext, 0, g.nrows,
+                      &logs);
+      set_stage_isa(Stage::preprocess, "auto");
+      return std::vector<float>(proj.data(), proj.data() + proj.size());
+    };
+    const std::vector<float> ref = run("scalar");
+    // The scalar loops are the plain formula: 10000 (M - ln n + lnorm) / rdist.
+    const long r = 10, c = 500, s = g.ishift;
+    const uint32_t n = raw[r][c];
+    const double li = static_cast<float>((static_cast<double>(M[r][c]) - (n ? std::log(static_cast<double>(n)) : 0.0) +
+                                          static_cast<double>(1.5f)) *
+                                         10000.0);
+    EXPECT_EQ(ref[r * g.ncols_ext + c + s], static_cast<float>(ww[c + s] * li / rdist[r][c + s])) << n;
+    for (const std::string& isa : runnable_kernels(Stage::preprocess)) {
+      const std::vector<float> got = run(isa);
+      for (size_t i = 0; i < ref.size(); ++i)
+        ASSERT_EQ(std::memcmp(&got[i], &ref[i], sizeof(float)), 0)
+            << isa << " differs from scalar at row " << i / g.ncols_ext << " column " << i % g.ncols_ext
+            << " xoff " << xoff;
     }
   }
 }
