@@ -119,10 +119,6 @@ VolumeFormat parse_volume_format(const std::string& name) {
   return VolumeFormat::nii_gz;
 }
 
-bool is_volume_format(const std::string& name) {
-  return name == "mha" || name == "nrrd" || name == "nii" || name == "nii.gz";
-}
-
 const char* format_extension(VolumeFormat f) {
   switch (f) {
     case VolumeFormat::mha: return ".mha";

@@ -54,6 +54,7 @@
 #include "geometry/fov.h"
 #include "geometry/grid.h"
 #include "geometry/params.h"
+#include "output/names.h"
 #include "output/patient.h"
 
 namespace cbrecon {
@@ -62,8 +63,6 @@ enum class VolumeFormat { mha, nrrd, nii, nii_gz };
 
 // "mha", "nrrd", "nii" or "nii.gz"; RunError for anything else.
 VolumeFormat parse_volume_format(const std::string& name);
-// Whether parse_volume_format takes `name`.
-bool is_volume_format(const std::string& name);
 
 // ".mha", ".nrrd", ".nii", ".nii.gz".
 const char* format_extension(VolumeFormat f);

@@ -18,19 +18,11 @@
 #include "geometry/params.h"
 #include "output/dicom.h"
 #include "output/formats.h"
+#include "output/names.h"
 #include "output/patient.h"
 #include "output/preview.h"
 
 namespace cbrecon {
-
-// The trace file of a 4-D run's trigger selection (in the working folder
-// unless --trace-file names another).
-inline constexpr const char* kTraceFile = "4dcbctrpm.out";
-std::string trace_file_name(const RunParams& p);
-
-// The prefix of the run's output names: fn_proj, or with --output-dir DIR,
-// DIR/ and fn_proj's last component ("scan/PROJ_" gives "DIR/PROJ_").
-std::string output_prefix(const RunParams& p);
 
 // One volume a run produces: its output suffix (the ".seq" name ending, or
 // "NULL" for the default "bp4d.seq") and what it is.
@@ -39,10 +31,6 @@ struct PlannedVolume {
   int bin = 0;               // 0: a 3-D volume; else the respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
 };
-
-// The name a volume is written under: fn_proj + "_" + ext, or
-// fn_proj + "_bp4d.seq" when ext is "NULL" (none given).
-std::string output_name(const std::string& fn_proj, const std::string& ext);
 
 // What the options ask of the outputs, read once from the run parameters.
 struct OutputOptions {

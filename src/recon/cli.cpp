@@ -10,8 +10,7 @@
 
 #include "numeric/error.h"
 #include "output/dicom_options.h"
-#include "output/formats.h"
-#include "output/plan.h"
+#include "output/names.h"
 #include "recon/cli.h"
 
 namespace cbrecon {
