@@ -76,16 +76,15 @@ void write_outputs(const RunParams& p, const PreparedOutputs& out, const ReconRe
     const std::optional<DisplayWindow> window = run_preview_window(plan, written, result.bg, result.fov);
     for (; done < result.volumes.size(); ++done) {
       const ReconVolume& vol = result.volumes[done];
-      if (vol.used == 0) {
+      if (!data[done].volume) {
         // Every view of it was skipped: an empty volume must not replace a good one.
         failures.push_back(nothing_used_line(p, result.volumes.size() > 1 ? vol.what.bin : 0, vol.listed,
                                              plan.volumes[done].seq()));
         continue;
       }
       std::vector<std::string> notes;
-      write_volume_outputs(plan, plan.volumes[done],
-                           {vol.data.data(), static_cast<size_t>(vol.data.plane_pitch()), vol.head.data()},
-                           result.bg, result.fov, out.dicom_run, window, con.out, failures, notes);
+      write_volume_outputs(plan, plan.volumes[done], data[done], result.bg, result.fov, out.dicom_run, window,
+                           con.out, failures, notes);
       for (const std::string& note : notes) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
     }
     for (const PlannedFile& f : plan.run_files)
