@@ -191,9 +191,23 @@ void OutputVolume::slice(long j, void* out) const {
         *o = inside(r, c) ? hu_of_word(*o, hu_.water, hu_.offset) : kHuPadding;
     return;
   }
+  // Row by row: the padding outside the field of view, then the span inside
+  // it in a loop free of branches (it vectorises; the arithmetic per voxel
+  // is float_value's).
   float* o = static_cast<float*>(out);
-  for (int32_t r = 0; r < n; ++r)
-    for (int32_t c = 0; c < n; ++c, ++in, ++o) *o = inside(r, c) ? float_value(*in) : outside_float();
+  const float pad = outside_float();
+  const double scale = scale_cal_, offset = offset_cal_;
+  const double water = hu_.water, range = hu_.water - hu_.offset;
+  for (int32_t r = 0; r < n; ++r, in += n, o += n) {
+    const int32_t b = std::clamp<int32_t>(fov_->fov_start[r], 0, n), e = std::max(b, n - b);
+    std::fill(o, o + b, pad);
+    std::fill(o + e, o + n, pad);
+    if (!hu_.on) {
+      for (int32_t c = b; c < e; ++c) o[c] = static_cast<float>(scale * in[c] + offset);
+    } else {
+      for (int32_t c = b; c < e; ++c) o[c] = static_cast<float>(1000.0 * (scale * in[c] + offset - water) / range);
+    }
+  }
 }
 
 std::string mha_header(const OutputVolume& v) {
