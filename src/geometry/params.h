@@ -45,6 +45,10 @@ struct Extras {
   // completed run, 2 after a refusal or failure (see apps/cbrecon).
   bool conventional_status = false;
   bool ph_given = false;     // -ph was on the command line
+  // Set by the benchmarks' literal baseline (bench/literal.cpp), no option:
+  // every view read, preprocessed, filtered and backprojected over the whole
+  // volume before the next one, as a program without batches does.
+  bool literal = false;
   std::vector<std::string> inert_options;  // classic options given that have no effect
 };
 

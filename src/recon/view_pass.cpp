@@ -105,9 +105,10 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
     minus = sc.model.data();
     sc.times.project += sw.lap();
   }
-  // Preprocess and filter a few rows at a time, while they are in cache.
+  // Preprocess and filter a few rows at a time, while they are in cache (the
+  // literal baseline preprocesses the whole view, then filters it).
   const long nrows = t.g.nrows;
-  constexpr long kRowBlock = 16;
+  const long kRowBlock = p_.extras.literal ? nrows : 16;
   for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
     const long r1 = std::min(nrows, r0 + kRowBlock);
     preprocess_rows(sc.view.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
@@ -123,7 +124,8 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
                    const std::vector<float>* filter_spectrum) {
   const std::vector<float>& spectrum = filter_spectrum ? *filter_spectrum : t_.rampspec;
   std::vector<Scratch> scratch(pool_.size());
-  const size_t batch_size = static_cast<size_t>(batch_views(pool_.size()));
+  const bool literal = p_.extras.literal;
+  const size_t batch_size = literal ? 1 : static_cast<size_t>(batch_views(pool_.size()));
   std::vector<Work> work(std::min(batch_size, views.size()));
   // The batch's images in one block: one large allocation costs far fewer
   // page faults than one per view.
@@ -178,7 +180,8 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
     // The whole batch passes over a few voxel rows at a time while their
     // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
     // the threads busy to the end of the pass.
-    const int tasks_per_thread = std::max(1, p_.npxls / (16 * pool_.size()));
+    // The literal baseline adds its one view to the whole volume at once.
+    const int tasks_per_thread = literal ? 1 : std::max(1, p_.npxls / (16 * pool_.size()));
     pool_.parallel_for(p_.npxls, [&](long r0, long r1, int) {
       for (const auto& [target, bviews] : groups)
         backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], r0, r1);
