@@ -178,14 +178,34 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
       it->second.push_back({&vcs[b], work[b].proj});
     }
     // The whole batch passes over a few voxel rows at a time while their
-    // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
-    // the threads busy to the end of the pass.
-    // The literal baseline adds its one view to the whole volume at once.
-    const int tasks_per_thread = literal ? 1 : std::max(1, p_.npxls / (16 * pool_.size()));
-    pool_.parallel_for(p_.npxls, [&](long r0, long r1, int) {
-      for (const auto& [target, bviews] : groups)
-        backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], r0, r1);
-    }, tasks_per_thread);
+    // voxels stay in cache; tasks of one tile of the shape keep the threads
+    // busy to the end of the pass.  While the plan is being made, some
+    // tasks run candidate shapes and are timed (backproj/plan.h).  The
+    // literal baseline adds its one view to the whole volume at once.
+    BackprojPlan* const plan = literal ? nullptr : t_.plan.get();
+    const BackprojShape shape = plan ? plan->shape() : BackprojShape{};
+    std::vector<BackprojPlan::Task> tasks;
+    if (plan) {
+      tasks = plan->tasks();
+    } else {
+      const long step = literal ? p_.npxls : shape.tile_rows;
+      for (long r = 0; r < p_.npxls; r += step) tasks.push_back({r, std::min<long>(p_.npxls, r + step), -1});
+    }
+    long batch_views_used = 0;
+    for (const auto& g : groups) batch_views_used += static_cast<long>(g.second.size());
+    const long ntasks = static_cast<long>(tasks.size());
+    pool_.parallel_for(ntasks, [&](long i0, long i1, int) {
+      for (long i = i0; i < i1; ++i) {
+        const BackprojPlan::Task& task = tasks[i];
+        const BackprojShape& s = task.candidate < 0 ? shape : plan->candidate(task.candidate);
+        Stopwatch tw;
+        for (const auto& [target, bviews] : groups)
+          backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], task.r0, task.r1, s);
+        if (task.candidate >= 0)
+          plan->record(task, tw.lap(), plan->columns(task.r0, task.r1) * t_.g.nz * batch_views_used);
+      }
+    }, static_cast<int>(std::max(1L, ntasks / pool_.size())));
+    if (plan && batch_views_used > 0) plan->end_batch();
     times_.backproject += sw.lap();
     for (long b = 0; b < nb; ++b)
       if (!work[b].out.skip) times_.voxel_updates += voxels_per_view_;
