@@ -72,7 +72,8 @@ class BackprojPlan {
   // The row ranges of one batch's backprojection over rows [0, npxls):
   // timed blocks first (while deciding), then tasks of the shape's tile.
   std::vector<Task> tasks() const;
-  // A timed task's wall time and voxel updates (any thread).
+  // A timed task's time (CPU time of the thread that ran it, which a busy
+  // machine's other processes do not lengthen) and voxel updates.
   void record(const Task& task, double seconds, double updates);
   // After a batch: decides once enough batches were timed.
   void end_batch();

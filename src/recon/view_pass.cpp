@@ -198,11 +198,12 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
       for (long i = i0; i < i1; ++i) {
         const BackprojPlan::Task& task = tasks[i];
         const BackprojShape& s = task.candidate < 0 ? shape : plan->candidate(task.candidate);
-        Stopwatch tw;
+        const double t0 = task.candidate >= 0 ? thread_cpu_seconds() : 0;
         for (const auto& [target, bviews] : groups)
           backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], task.r0, task.r1, s);
         if (task.candidate >= 0)
-          plan->record(task, tw.lap(), plan->columns(task.r0, task.r1) * t_.g.nz * batch_views_used);
+          plan->record(task, thread_cpu_seconds() - t0,
+                       plan->columns(task.r0, task.r1) * t_.g.nz * batch_views_used);
       }
     }, static_cast<int>(std::max(1L, ntasks / pool_.size())));
     if (plan && batch_views_used > 0) plan->end_batch();
