@@ -103,6 +103,15 @@ print(f"bench: 60 views, default {ratio('60v-literal', '60v-default'):.2f}x the 
       f"(target 10); fixed costs {d60['fixed']:.3f} s = {100 * d60['fixed'] / d60['total']:.1f} % of the run, "
       f"of which writing the volume {d60['write']:.3f} s; without the write "
       f"{100 * (d60['fixed'] - d60['write']) / d60['total']:.1f} % (target 5)")
+# The backprojection plan of each run of the default configurations
+# (timed on its first batches unless a plan file is given).
+for label in ("default", "60v-default"):
+    plans = [re.search(r"backprojection plan (\S+) \((\w+)", r) for r in rows.get(label, [])]
+    picks = [p.group(1) for p in plans if p]
+    if picks:
+        counts = {p: picks.count(p) for p in picks}
+        print(f"bench: {label} backprojection plans: " + ", ".join(f"{p} in {n} of {len(picks)}" for p, n in counts.items())
+              + (f" ({plans[0].group(2)})" if plans[0] else ""))
 if "avx2" in m:
     print(f"bench: --isa avx2 backprojects {m['avx2']['ups'] / m['default']['ups'] * 100:.0f} % of the AVX-512 "
           f"voxel updates/s (target 60); whole run {ratio('default', 'avx2') * 100:.0f} % as fast")

@@ -231,6 +231,14 @@ TEST(BackprojPlanner, DamagedOrForeignPlanFilesAreIgnoredWithAWarning) {
   BackprojPlan in_folder(grid.bg, grid.fov, settings(dir.str()), warnings);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_TRUE(in_folder.deciding());
+  // A file that cannot be written: the plan is used, saving it only warns.
+  warnings.clear();
+  BackprojPlan nowhere(grid.bg, grid.fov, settings(dir.file("missing/plans")), warnings);
+  EXPECT_TRUE(warnings.empty());
+  time_batches(nowhere, grid, 4, 0.5);
+  EXPECT_EQ(nowhere.shape(), shape_candidates()[4]);
+  EXPECT_EQ(nowhere.save().rfind("warning: the plan was not saved: cannot create output file", 0), 0u)
+      << nowhere.save();
 }
 
 }  // namespace
