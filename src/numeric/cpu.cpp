@@ -199,7 +199,20 @@ const std::string& cpu_model() {
     m = b == std::string::npos ? "" : m.substr(b, e - b + 1);
     for (char& c : m)
       if (c < 0x20 || c > 0x7e) c = '?';
-    return m.empty() ? std::string("unknown") : m;
+    if (m.empty()) m = "unknown";
+#if defined(__x86_64__)
+    // Virtual machines often shorten the brand string ("AMD EPYC" for
+    // several generations): the family, model and stepping tell them apart.
+    unsigned int eax = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+      unsigned int family = (eax >> 8) & 0xf, model = (eax >> 4) & 0xf;
+      if (family == 0xf) family += (eax >> 20) & 0xff;
+      if (family == 0x6 || family >= 0xf) model += ((eax >> 16) & 0xf) << 4;
+      m += " (family " + std::to_string(family) + " model " + std::to_string(model) + " stepping " +
+           std::to_string(eax & 0xf) + ")";
+    }
+#endif
+    return m;
   }();
   return model;
 }
