@@ -5,14 +5,20 @@
 #
 # Runs, REPEAT times each, interleaved so that a slow spell of the machine
 # touches every configuration alike, and prints the median of every stage:
-#   full scan: scalar single thread, widest kernels on 1 thread, the default
-#              (every core, widest kernels) and the default with --isa avx2
-#              (where the CPU runs both AVX2 and AVX-512);
-#   60 views:  scalar single thread and the default (-s 60), with the run's
+#   full scan: the literal baseline (bench/cbrecon-literal: one thread, the
+#              scalar arithmetic, one view at a time through the whole
+#              volume), widest kernels on 1 thread, the default (every core,
+#              widest kernels) and the default with --isa avx2 (where the
+#              CPU runs both AVX2 and AVX-512);
+#   60 views:  the literal baseline and the default (-s 60), with the run's
 #              fixed costs: its total less the time spent reading, decoding,
 #              preprocessing, filtering and backprojecting views;
-# then the ratios, and the forward projector's rays per second per kernel
-# from bench/project_bench, beside the backprojection's voxel updates.
+# then the ratios, every one against the literal baseline (the same program
+# on every machine, whatever the scalar path of this build gains), and the
+# forward projector's rays per second per kernel from bench/project_bench,
+# beside the backprojection's voxel updates.  BENCH_SCALAR=1 adds the
+# scalar single thread of this build (`--isa scalar --threads 1`, the
+# baseline's bytes) on both workloads.
 #
 #   bench/run.sh [BUILD_DIR] [REPEAT]     (defaults: build, 3)
 set -euo pipefail
@@ -32,8 +38,10 @@ if [[ ! -f "$data/PROJ_00359.hnd" || "$(cat "$data/workload" 2>/dev/null)" != "$
   echo "${sim_args[*]}" > "$data/workload"
 fi
 
-configs=("scalar-1-thread:--threads 1 --isa scalar" "1-thread:--threads 1" "default:"
-         "60v-scalar-1-thread:-s 60 --threads 1 --isa scalar" "60v-default:-s 60")
+configs=("literal:" "1-thread:--threads 1" "default:" "60v-literal:-s 60" "60v-default:-s 60")
+if [[ "${BENCH_SCALAR:-0}" == 1 ]]; then
+  configs+=("scalar-1-thread:--threads 1 --isa scalar" "60v-scalar-1-thread:-s 60 --threads 1 --isa scalar")
+fi
 # --isa avx2 only where the CPU runs both kernels.
 if "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 8 -s 1 --isa avx512 >/dev/null 2>&1 || [ $? -eq 1 ]; then
   if "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 8 -s 1 --isa avx2 >/dev/null 2>&1 || [ $? -eq 1 ]; then
@@ -50,8 +58,10 @@ for i in $(seq "$repeat"); do
   for c in "${configs[@]}"; do
     label=${c%%:*}
     read -r -a opts <<< "${c#*:}"
+    program="$build/cbrecon"
+    [[ "$label" == *literal ]] && program="$build/bench/cbrecon-literal"
     # A completed run exits with status 1.
-    line=$({ "$build/cbrecon" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings \
+    line=$({ "$program" "$data/PROJ_" "$data/NormImage.hnd" 0 -p 512 -fov 250 -pz 2.5 --timings \
                ${opts[@]+"${opts[@]}"} || [ $? -eq 1 ]; } 2>&1 >/dev/null | sed -n 's/^timings: //p' | tr '\n' ' ')
     echo "$label $line" >> "$out"
   done
@@ -82,12 +92,26 @@ for label in rows:
     m[label] = s
 def ratio(a, b):
     return m[a]["total"] / m[b]["total"]
-print(f"bench: full scan, default {ratio('scalar-1-thread', 'default'):.2f}x the scalar single thread "
-      f"(target 12); 2 threads {ratio('1-thread', 'default'):.2f}x 1 thread (target 1.9)")
+print(f"bench: full scan, default {ratio('literal', 'default'):.2f}x the literal baseline "
+      f"(target 12), 1 thread {ratio('literal', '1-thread'):.2f}x; 2 threads {ratio('1-thread', 'default'):.2f}x "
+      f"1 thread (target 1.9)")
 d60 = m["60v-default"]
-print(f"bench: 60 views, default {ratio('60v-scalar-1-thread', '60v-default'):.2f}x the scalar single thread "
-      f"(target 10); fixed costs {d60['fixed']:.3f} s = {100 * d60['fixed'] / d60['total']:.1f} % of the run "
-      f"(target 5), of which writing the volume {d60['write']:.3f} s")
+if "scalar-1-thread" in m:
+    print(f"bench: scalar single thread {ratio('literal', 'scalar-1-thread'):.2f}x the literal baseline "
+          f"(full scan), {ratio('60v-literal', '60v-scalar-1-thread'):.2f}x (60 views)")
+print(f"bench: 60 views, default {ratio('60v-literal', '60v-default'):.2f}x the literal baseline "
+      f"(target 10); fixed costs {d60['fixed']:.3f} s = {100 * d60['fixed'] / d60['total']:.1f} % of the run, "
+      f"of which writing the volume {d60['write']:.3f} s; without the write "
+      f"{100 * (d60['fixed'] - d60['write']) / d60['total']:.1f} % (target 5)")
+# The backprojection plan of each run of the default configurations
+# (timed on its first batches unless a plan file is given).
+for label in ("default", "60v-default"):
+    plans = [re.search(r"backprojection plan (\S+) \((\w+)", r) for r in rows.get(label, [])]
+    picks = [p.group(1) for p in plans if p]
+    if picks:
+        counts = {p: picks.count(p) for p in picks}
+        print(f"bench: {label} backprojection plans: " + ", ".join(f"{p} in {n} of {len(picks)}" for p, n in counts.items())
+              + (f" ({plans[0].group(2)})" if plans[0] else ""))
 if "avx2" in m:
     print(f"bench: --isa avx2 backprojects {m['avx2']['ups'] / m['default']['ups'] * 100:.0f} % of the AVX-512 "
           f"voxel updates/s (target 60); whole run {ratio('default', 'avx2') * 100:.0f} % as fast")

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # compare_builds.sh BASE_BIN NEW_BIN [SIM_BIN]: the same runs (3-D with formats and preview, scalar on one
-# thread, every bin, prior-image bins, one bin counter-clockwise, offset detector, half scan, DICOM) with two
-# builds of cbrecon on small simulated scans; every output file, stdout (times masked), stderr and status
-# compared byte for byte, DICOM by pixel data (their UIDs are new every run).  Prints "same: RUN" or the
-# differences; exits 1 if any run differs.  For changes that must not change a byte.
+# thread, a 128-voxel grid on which the backprojection planner times its shapes, every bin, prior-image bins,
+# one bin counter-clockwise, offset detector, half scan, DICOM) with two builds of cbrecon on small simulated
+# scans; every output file, stdout (times masked), stderr and status compared byte for byte, DICOM by pixel
+# data (their UIDs are new every run).  Prints "same: RUN" or the differences; exits 1 if any run differs.
+# For changes that must not change a byte.
 set -u
 B=$(realpath $1); N=$(realpath $2); SIM=${3:-$(dirname $N)/cbrecon-sim}
 D=/tmp/cmpruns.$$; mkdir -p $D/scan $D/off
@@ -13,6 +14,7 @@ common="-d 256 -z 192 -s 120 -p 96 -fov 60 -pz 5"
 runs=(
  "3d|scan/PROJ_ scan/NormImage.hnd 0 $common --format nrrd --format nii --preview p.png"
  "3d-scalar|scan/PROJ_ scan/NormImage.hnd 0 $common --isa scalar --threads 1"
+ "3d-p128|scan/PROJ_ scan/NormImage.hnd 0 -d 256 -z 192 -s 120 -p 128 -fov 60 -pz 5"
  "allph|scan/PROJ_ scan/NormImage.hnd scan/b.vxp $common --all-phases"
  "mkb|scan/PROJ_ scan/NormImage.hnd scan/b.vxp $common --all-phases --mkb"
  "mkb3|scan/PROJ_ scan/NormImage.hnd scan/b.vxp $common -ph 3 --mkb --timings"

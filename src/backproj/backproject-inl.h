@@ -133,21 +133,22 @@ CBRECON_BP_FN inline void gather_pair512(const long long* base, __m256i idx, __m
 // whole default run: 4.5 s of backprojection with the slice loop innermost
 // per voxel column, 2.7 s with this shape, 2.2 s with the pair-ahead
 // pipelining in pair_pass).
-// - kTileRows voxel rows per tile: for a given view and slice pair the
+// The numbers of the shape are BackprojShape's (backproject.h); the
+// planner (backproj/plan.h) picks them per CPU and geometry.
+// - tile_rows voxel rows per tile: for a given view and slice pair the
 //   tile's rows sample nearly the same detector lines, so a line fetched
 //   for one row is still in cache for the next.
-// - kPairChunk slice pairs per visit of a block: the block's state stays in
+// - pair_chunk slice pairs per visit of a block: the block's state stays in
 //   registers for the chunk, while consecutive blocks of a row still walk
 //   along the same few detector rows and the same volume slices.
 // - The chunk's slices of the tile are small enough to stay in cache while
 //   all views of the batch add to them.
-// - kPrefetchAhead: blocks ahead whose detector lines are requested early
-//   (60-view default run, AVX-512, alternating runs: 3 blocks 3 % faster
-//   than 6, 12 blocks 5 % slower than 6; the line past each 16-column window
-//   too, or into L2 only: slower).
-inline constexpr long kTileRows = 16;
-inline constexpr long kPairChunk = 4;
-inline constexpr size_t kPrefetchAhead = 3;
+// - prefetch: blocks ahead whose detector lines are requested early, 0 for
+//   none (60-view default run, AVX-512, alternating runs: 3 blocks 3 %
+//   faster than 6, 12 blocks 5 % slower than 6; the line past each
+//   16-column window too, or into L2 only: slower).
+// - gathers: every slice pair's samples by gathers, never by row loads and
+//   permutes (for CPUs whose gathers are fast or whose permutes are slow).
 
 // W adjacent voxel columns of one row, for one view: everything the slice
 // loop needs, computed once.  Lanes that add nothing carry v = NaN (no slice
@@ -293,7 +294,7 @@ CBRECON_BP_FN __attribute__((always_inline)) inline void prefetch_lines(const La
 // by one pair at a time.
 template <int W>
 CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* proj, size_t slice, long j0,
-                             long j1, long nz, long ncols, long nrows) {
+                             long j1, long nz, long ncols, long nrows, size_t ahead, bool row_loads) {
   static_assert(W == 8 && (CBRECON_BP_ISA == 2 || CBRECON_BP_ISA >= 512), "8-column blocks, AVX2 or AVX-512");
   const double top = static_cast<double>(nrows - 9);
 #if CBRECON_BP_ISA >= 512
@@ -306,7 +307,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
     const long long* base = reinterpret_cast<const long long*>(proj);
     for (size_t k = 0; k < nblocks; ++k) {
       LaneBlock<8>& bk = blocks[k];
-      if (k + kPrefetchAhead < nblocks) prefetch_lines(blocks[k + kPrefetchAhead], proj, j0, j1, ncols, nrows);
+      if (ahead && k + ahead < nblocks) prefetch_lines(blocks[k + ahead], proj, j0, j1, ncols, nrows);
       // Block state in registers; scalar copies of the first and last valid
       // lanes' row coordinates (the same double additions) give the row
       // base without moving data out of the vector unit.
@@ -318,7 +319,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
       const double dvf = dvs[bk.lf], dvl = dvs[bk.ll];
       const __m256 a8 = (__m256)bk.a, b8 = (__m256)bk.b;
       const __m512i iu_rel = _mm512_zextsi256_si512((__m256i)bk.iu_rel);
-      const bool narrow = bk.narrow;
+      const bool narrow = bk.narrow && row_loads;
       const long iu_min = bk.iu_min;
       float* const lo_base = bk.lo;
       // What a slice pair needs before it touches memory: which lanes
@@ -450,7 +451,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
     };
     for (size_t k = 0; k < nblocks; ++k) {
       LaneBlock<8>& bk = blocks[k];
-      if (k + kPrefetchAhead < nblocks) prefetch_lines(blocks[k + kPrefetchAhead], proj, j0, j1, ncols, nrows);
+      if (ahead && k + ahead < nblocks) prefetch_lines(blocks[k + ahead], proj, j0, j1, ncols, nrows);
       double* vs = reinterpret_cast<double*>(&bk.v);
       const double* dvs = reinterpret_cast<const double*>(&bk.dv);
       __m256d v0 = _mm256_load_pd(vs), v1 = _mm256_load_pd(vs + 4);
@@ -511,7 +512,7 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
                   _mm256_movemask_pd(_mm256_cmp_pd(vb, topv, _CMP_GE_OQ)) << 4;
         f.m32 = lanes32(f.mbits);
         f.rows_ok = false;
-        if (bk.narrow && !f.hbits) {
+        if (bk.narrow && row_loads && !f.hbits) {
           // Sampling lanes must read rows r_lo + d, d = 0 or 1 (unsigned, so
           // a lane below r_lo fails too).
           f.r_lo = !(v_edge >= 0.0) ? 0 : v_edge < 65536.0 ? static_cast<int32_t>(v_edge) : 65536;
@@ -609,33 +610,35 @@ CBRECON_BP_FN void pair_pass(LaneBlock<W>* blocks, size_t nblocks, const float* 
 
 // Adds a batch of views to voxel rows [r0, r1), tile by tile: the column
 // quantities of the tile's rows for every view of the batch first, then
-// slice pairs in chunks of kPairChunk, each chunk view after view (so every
-// voxel gets the views in order) and block after block.
+// slice pairs in chunks of shape.pair_chunk, each chunk view after view (so
+// every voxel gets the views in order) and block after block.
 template <int W>
 CBRECON_BP_FN void backproject_rows_lanes(const ScanGeometry& bg, const FovExtents& fov,
                                           const BackprojView* views, long nviews, float* vol, size_t slice,
-                                          long r0, long r1) {
+                                          long r0, long r1, const BackprojShape& shape) {
   thread_local std::vector<float> S, T;
   thread_local std::vector<std::vector<LaneBlock<W>>> blocks;
+  const long tile_rows = std::max(1, shape.tile_rows), pair_chunk = std::max(1, shape.pair_chunk);
+  const size_t ahead = static_cast<size_t>(std::max(0, shape.prefetch));
   const long stride = bg.npxls + 2 * W;
-  const size_t scratch = static_cast<size_t>(kTileRows * stride);
+  const size_t scratch = static_cast<size_t>(tile_rows * stride);
   if (S.size() < scratch) {
     S.assign(scratch, 0.0f);
     T.assign(scratch, 0.0f);
   }
   if (static_cast<long>(blocks.size()) < nviews) blocks.resize(nviews);
   const long nz = bg.nz, npairs = nz / 2;
-  for (long rt = r0; rt < r1; rt += kTileRows) {
-    const long rt1 = std::min(r1, rt + kTileRows);
+  for (long rt = r0; rt < r1; rt += tile_rows) {
+    const long rt1 = std::min(r1, rt + tile_rows);
     for (long b = 0; b < nviews; ++b) {
       blocks[b].clear();
       build_blocks<W>(bg, fov, *views[b].vc, views[b].proj, vol, slice, rt, rt1, S.data(), T.data(), stride,
                       blocks[b]);
     }
-    for (long j = 0; j < npairs; j += kPairChunk)
+    for (long j = 0; j < npairs; j += pair_chunk)
       for (long b = 0; b < nviews; ++b)
         pair_pass<W>(blocks[b].data(), blocks[b].size(), views[b].proj, slice, j,
-                     std::min(npairs, j + kPairChunk), nz, bg.proj_pitch, bg.nrows);
+                     std::min(npairs, j + pair_chunk), nz, bg.proj_pitch, bg.nrows, ahead, !shape.gathers);
   }
 }
 

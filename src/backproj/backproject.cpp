@@ -129,7 +129,7 @@ namespace {
 // column at a time with the slice loop innermost.
 void backproject_rows_scalar(const ScanGeometry& bg, const FovExtents& fov,
                              const BackprojView* views, long nviews, float* vol, size_t pitch,
-                             long r0, long r1) {
+                             long r0, long r1, const BackprojShape&) {
   const long npxls = bg.npxls;
   thread_local std::vector<float> S, T;
   S.resize(npxls);
@@ -166,10 +166,11 @@ const char* backproject_isa() { return current().name; }
 std::vector<std::string> backproject_isas() { return runnable_kernel_names(Stage::backprojection, kernels); }
 
 void backproject_batch(const ScanGeometry& bg, const FovExtents& fov,
-                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1) {
+                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1,
+                       const BackprojShape& shape) {
   if (views.empty() || r0 >= r1) return;
   current().run(bg, fov, views.data(), static_cast<long>(views.size()), volume.data(),
-                static_cast<size_t>(volume.plane_pitch()), r0, r1);
+                static_cast<size_t>(volume.plane_pitch()), r0, r1, shape);
 }
 
 void backproject_rows(const ScanGeometry& bg, const FovExtents& fov, const ViewConstants& vc,

@@ -12,6 +12,7 @@
 #include "geometry/fov.h"
 #include "geometry/geometry.h"
 #include "geometry/grid.h"
+#include "backproj/shape.h"
 
 namespace cbrecon {
 
@@ -46,10 +47,12 @@ struct BackprojView {
 };
 
 // Adds the views, in the order given, to rows [r0, r1) of the volume with
-// the kernel chosen by set_backproject_isa.  Every voxel receives the views
-// in order; the kernels differ only in how they walk the voxels.
+// the kernel chosen by set_backproject_isa, walking them in `shape`.  Every
+// voxel receives the views in order; the kernels and shapes differ only in
+// how they walk the voxels.
 void backproject_batch(const ScanGeometry& bg, const FovExtents& fov,
-                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1);
+                       std::span<const BackprojView> views, Tensor3<float>& volume, long r0, long r1,
+                       const BackprojShape& shape = {});
 
 // The same for one view.
 void backproject_rows(const ScanGeometry& bg, const FovExtents& fov, const ViewConstants& vc,
@@ -76,7 +79,7 @@ void backproject_column(const ScanGeometry& bg, const ViewConstants& vc, const f
 namespace detail {
 using BackprojectKernel = void (*)(const ScanGeometry&, const FovExtents&,
                                    const BackprojView*, long nviews, float* vol, size_t pitch,
-                                   long r0, long r1);
+                                   long r0, long r1, const BackprojShape& shape);
 struct BackprojectImpl {
   const char* name;
   BackprojectKernel run;

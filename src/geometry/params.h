@@ -21,6 +21,8 @@ struct Extras {
   int threads = 0;           // --threads N: 0 = every available core
   bool timings = false;      // --timings: per-stage times on stderr
   std::string isa = "auto";  // --isa scalar|avx2|avx512|auto
+  std::string bp_shape = "auto";  // --bp-shape NAME: the backprojection's loop shape, not planned
+  std::string plan_wisdom;   // --plan-wisdom FILE (or CBRECON_WISDOM): saved backprojection plans
   bool quiet = false;        // --quiet: no progress bar
   std::vector<std::string> formats;  // --format mha|nrrd|nii|nii.gz|dcm
   bool float_out = false;    // --float: standard formats hold the float volume
@@ -45,6 +47,10 @@ struct Extras {
   // completed run, 2 after a refusal or failure (see apps/cbrecon).
   bool conventional_status = false;
   bool ph_given = false;     // -ph was on the command line
+  // Set by the benchmarks' literal baseline (bench/literal.cpp), no option:
+  // every view read, preprocessed, filtered and backprojected over the whole
+  // volume before the next one, as a program without batches does.
+  bool literal = false;
   std::vector<std::string> inert_options;  // classic options given that have no effect
 };
 

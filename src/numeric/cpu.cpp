@@ -1,6 +1,10 @@
 #include "numeric/cpu.h"
 
 #include <atomic>
+#include <cstring>
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 #include <iterator>
 #include <stdexcept>
 
@@ -170,6 +174,47 @@ std::string kernel_summary() {
   std::string s;
   for (Stage st : all_stages) s += std::string(s.empty() ? "" : ", ") + stage_name(st) + " " + stage_kernel(st);
   return s;
+}
+
+}  // namespace cbrecon
+
+namespace cbrecon {
+
+const std::string& cpu_model() {
+  static const std::string model = [] {
+    std::string m;
+#if defined(__x86_64__)
+    unsigned int top = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid(0x80000000u, &top, &ebx, &ecx, &edx) && top >= 0x80000004u) {
+      char brand[49] = {};
+      for (unsigned int i = 0; i < 3; ++i) {
+        unsigned int r[4] = {};
+        __get_cpuid(0x80000002u + i, &r[0], &r[1], &r[2], &r[3]);
+        std::memcpy(brand + 16 * i, r, 16);
+      }
+      m = brand;
+    }
+#endif
+    const size_t b = m.find_first_not_of(' '), e = m.find_last_not_of(' ');
+    m = b == std::string::npos ? "" : m.substr(b, e - b + 1);
+    for (char& c : m)
+      if (c < 0x20 || c > 0x7e) c = '?';
+    if (m.empty()) m = "unknown";
+#if defined(__x86_64__)
+    // Virtual machines often shorten the brand string ("AMD EPYC" for
+    // several generations): the family, model and stepping tell them apart.
+    unsigned int eax = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx)) {
+      unsigned int family = (eax >> 8) & 0xf, model = (eax >> 4) & 0xf;
+      if (family == 0xf) family += (eax >> 20) & 0xff;
+      if (family == 0x6 || family >= 0xf) model += ((eax >> 16) & 0xf) << 4;
+      m += " (family " + std::to_string(family) + " model " + std::to_string(model) + " stepping " +
+           std::to_string(eax & 0xf) + ")";
+    }
+#endif
+    return m;
+  }();
+  return model;
 }
 
 }  // namespace cbrecon

@@ -117,4 +117,10 @@ std::vector<std::string> runnable_kernel_names(Stage stage, const K* const (&ker
 // "preprocess avx512, filter avx512, backprojection avx512, projection avx512".
 std::string kernel_summary();
 
+// The processor's brand string ("AMD EPYC 7B13 64-Core Processor"), spaces
+// trimmed, "unknown" where the CPU does not tell, followed on x86 by its
+// family, model and stepping ("... (family 25 model 1 stepping 1)").  Keys the backprojection
+// planner's saved plans: a plan timed on one model is not reused on another.
+const std::string& cpu_model();
+
 }  // namespace cbrecon

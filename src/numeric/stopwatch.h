@@ -21,6 +21,12 @@ class Stopwatch {
   std::chrono::steady_clock::time_point t0_;
 };
 
+// Seconds of CPU time the calling thread has used: unlike the wall clock,
+// it does not count the time the thread waited while other processes ran,
+// so that timing a short block of work on a busy machine still compares
+// the work itself (the backprojection planner times its candidates so).
+double thread_cpu_seconds();
+
 // Milliseconds since the process started (wall clock), as 32-bit readings:
 // the console's per-view and total times.
 int32_t clock_ms();

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <limits>
 
+#include "backproj/shape.h"
 #include "numeric/error.h"
 #include "output/dicom_options.h"
 #include "output/names.h"
@@ -95,6 +96,15 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.isa = need_value();
       if (x.isa != "auto" && x.isa != "scalar" && x.isa != "avx2" && x.isa != "avx512")
         throw RunError("--isa takes auto, scalar, avx2 or avx512, got \"" + x.isa + "\"");
+    } else if (name == "bp-shape") {
+      x.bp_shape = need_value();
+      BackprojShape shape;
+      if (x.bp_shape != "auto" && !parse_shape(x.bp_shape, shape))
+        throw RunError("--bp-shape takes auto or a shape such as t16-c4-p3-rows (tile rows 1-64, slice-pair "
+                       "chunk 1-64, prefetch 0-64, rows or gathers), got \"" + x.bp_shape + "\"");
+    } else if (name == "plan-wisdom") {
+      x.plan_wisdom = need_value();
+      if (x.plan_wisdom.empty()) throw RunError("--plan-wisdom needs a file name");
     } else if (name == "format") {
       const std::string f = need_value();
       if (f != "dcm" && !is_volume_format(f))
@@ -381,6 +391,10 @@ void print_help(std::FILE* out, const char* progname) {
 "  --threads N       worker threads, 0 = all cores (default 0); results are\n"
 "                    bit-identical for every thread count\n"
 "  --isa NAME        kernel instruction set: auto, scalar, avx2, avx512 (auto)\n"
+"  --bp-shape NAME   backprojection loop shape, e.g. t16-c4-p3-rows (auto: timed\n"
+"                    on the run's first batches, the fastest kept)\n"
+"  --plan-wisdom FILE  saved backprojection plans, by CPU model and geometry\n"
+"                    (default: $CBRECON_WISDOM, else none)\n"
 "  --timings         per-stage times, memory and throughput on stderr\n"
 "  --format F        also write the volume as mha, nrrd, nii, nii.gz or dcm\n"
 "                    (repeatable); dcm: a DICOM CT series in Hounsfield units, one\n"

@@ -18,12 +18,18 @@
 
 namespace cbrecon {
 
+void literal_baseline(RunParams& p) {
+  p.extras.literal = true;
+  p.extras.isa = "scalar";
+  p.extras.threads = 1;
+}
 
-int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+int run(int argc, const char* const* argv, std::FILE* out, std::FILE* err, ParamsHook adjust) {
   Console con(out, err);
   con.t_start = clock_ms();
   RunParams params;
   parse_command_line(argc, argv, params, out);
+  if (adjust) adjust(params);
   std::fflush(out);
   Reconstructor rec(params, con);
   const RunParams& p = rec.params();
@@ -56,10 +62,10 @@ int exit_status(Ending how, int classic, bool conventional) {
   }
 }
 
-int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err) {
+int run_and_report(int argc, const char* const* argv, std::FILE* out, std::FILE* err, ParamsHook adjust) {
   const bool conventional = conventional_status_requested(argc, argv);
   try {
-    const int status = run(argc, argv, out, err);
+    const int status = run(argc, argv, out, err, adjust);
     return exit_status(Ending::completed, status, conventional);
   } catch (const ExitRequest& e) {
     std::fflush(out);

@@ -11,9 +11,11 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "backproj/plan.h"
 #include "filter/preprocess.h"
 #include "filter/ramp.h"
 #include "input/coverage.h"
@@ -165,6 +167,19 @@ ReconResult Reconstructor::run() {
 
   // Volumes and extents.
   t.fov = build_fov_extents(p.npxls, g.dx, p.fov);
+  {
+    PlanSettings ps;
+    ps.kernel = backproject_isa();
+    ps.forced = p.extras.bp_shape;
+    ps.wisdom = p.extras.plan_wisdom;
+    if (ps.wisdom.empty())
+      if (const char* w = std::getenv("CBRECON_WISDOM")) ps.wisdom = w;
+    ps.threads = pool.size();
+    ps.batch = batch_views(pool.size());
+    std::vector<std::string> warnings;
+    t.plan = std::make_unique<BackprojPlan>(t.bg, t.fov, ps, warnings);
+    for (std::string& w : warnings) con.note(std::move(w));
+  }
   const std::vector<Job*> all_jobs = mode_->all_jobs();
   for (Job* job : all_jobs) {
     job->volume = f3tensor(0, g.nz - 1, 0, p.npxls - 1, 0, p.npxls - 1, kSlicePad);
@@ -208,6 +223,8 @@ ReconResult Reconstructor::run() {
   con.start_progress(pass_views, p.extras.quiet);
   mode_->execute(ctx_, order);
   con.finish_progress();
+  t.plan->finish();
+  if (const std::string w = t.plan->save(); !w.empty()) std::fprintf(con.err, "cbrecon: %s\n", w.c_str());
 
   ReconResult r;
   for (Job& job : mode_->jobs)
@@ -234,6 +251,7 @@ void Reconstructor::report_timings(std::FILE* err, const ReconResult& r, double 
                "kernels: %s\n",
                times.read, times.decode, times.filter, times.backproject, times.write, total, bp,
                ru.ru_maxrss / 1024.0, r.threads, kernel_summary().c_str());
+  if (ctx_.t.plan) std::fprintf(err, "timings: %s\n", ctx_.t.plan->summary().c_str());
 }
 
 }  // namespace cbrecon

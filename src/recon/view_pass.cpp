@@ -105,9 +105,10 @@ void ViewPass::prepare(const PassView& v, Work& w, Scratch& sc, const ViewModel*
     minus = sc.model.data();
     sc.times.project += sw.lap();
   }
-  // Preprocess and filter a few rows at a time, while they are in cache.
+  // Preprocess and filter a few rows at a time, while they are in cache (the
+  // literal baseline preprocesses the whole view, then filters it).
   const long nrows = t.g.nrows;
-  constexpr long kRowBlock = 16;
+  const long kRowBlock = p_.extras.literal ? nrows : 16;
   for (long r0 = 0; r0 < nrows; r0 += kRowBlock) {
     const long r1 = std::min(nrows, r0 + kRowBlock);
     preprocess_rows(sc.view.raw.data(), t.M, lnorm, t.g, p_.ndets, p_.nslices, w.ww, t.rdist, w.proj, pitch,
@@ -123,7 +124,8 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
                    const std::vector<float>* filter_spectrum) {
   const std::vector<float>& spectrum = filter_spectrum ? *filter_spectrum : t_.rampspec;
   std::vector<Scratch> scratch(pool_.size());
-  const size_t batch_size = static_cast<size_t>(batch_views(pool_.size()));
+  const bool literal = p_.extras.literal;
+  const size_t batch_size = literal ? 1 : static_cast<size_t>(batch_views(pool_.size()));
   std::vector<Work> work(std::min(batch_size, views.size()));
   // The batch's images in one block: one large allocation costs far fewer
   // page faults than one per view.
@@ -176,13 +178,35 @@ void ViewPass::run(std::span<const PassView> views, std::span<Tensor3<float>* co
       it->second.push_back({&vcs[b], work[b].proj});
     }
     // The whole batch passes over a few voxel rows at a time while their
-    // voxels stay in cache; tasks of about 16 rows (the kernels' tile) keep
-    // the threads busy to the end of the pass.
-    const int tasks_per_thread = std::max(1, p_.npxls / (16 * pool_.size()));
-    pool_.parallel_for(p_.npxls, [&](long r0, long r1, int) {
-      for (const auto& [target, bviews] : groups)
-        backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], r0, r1);
-    }, tasks_per_thread);
+    // voxels stay in cache; tasks of one tile of the shape keep the threads
+    // busy to the end of the pass.  While the plan is being made, some
+    // tasks run candidate shapes and are timed (backproj/plan.h).  The
+    // literal baseline adds its one view to the whole volume at once.
+    BackprojPlan* const plan = literal ? nullptr : t_.plan.get();
+    const BackprojShape shape = plan ? plan->shape() : BackprojShape{};
+    std::vector<BackprojPlan::Task> tasks;
+    if (plan) {
+      tasks = plan->tasks();
+    } else {
+      const long step = literal ? p_.npxls : shape.tile_rows;
+      for (long r = 0; r < p_.npxls; r += step) tasks.push_back({r, std::min<long>(p_.npxls, r + step), -1});
+    }
+    long batch_views_used = 0;
+    for (const auto& g : groups) batch_views_used += static_cast<long>(g.second.size());
+    const long ntasks = static_cast<long>(tasks.size());
+    pool_.parallel_for(ntasks, [&](long i0, long i1, int) {
+      for (long i = i0; i < i1; ++i) {
+        const BackprojPlan::Task& task = tasks[i];
+        const BackprojShape& s = task.candidate < 0 ? shape : plan->candidate(task.candidate);
+        const double t0 = task.candidate >= 0 ? thread_cpu_seconds() : 0;
+        for (const auto& [target, bviews] : groups)
+          backproject_batch(t_.bg, t_.fov, bviews, *volumes[target], task.r0, task.r1, s);
+        if (task.candidate >= 0)
+          plan->record(task, thread_cpu_seconds() - t0,
+                       plan->columns(task.r0, task.r1) * t_.g.nz * batch_views_used);
+      }
+    }, static_cast<int>(std::max(1L, ntasks / pool_.size())));
+    if (plan && batch_views_used > 0) plan->end_batch();
     times_.backproject += sw.lap();
     for (long b = 0; b < nb; ++b)
       if (!work[b].out.skip) times_.voxel_updates += voxels_per_view_;

@@ -16,11 +16,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "backproj/backproject.h"
+#include "backproj/plan.h"
 #include "filter/preprocess.h"
 #include "geometry/fov.h"
 #include "geometry/geometry.h"
@@ -58,6 +60,9 @@ struct RunTables {
   Matrix<float> rdist;          // distance factors per processed pixel
   std::vector<float> gamma;     // fan angle per processed column
   LogTable logs;                // std::log of the counts a view is likely to hold
+  // The backprojection's loop shape, timed on the first batches of the
+  // run's first pass (null: the default shape, as in the tests' passes).
+  std::unique_ptr<BackprojPlan> plan;
 };
 
 // Seconds spent per stage, for --timings.

@@ -5,6 +5,7 @@
 #include <random>
 
 #include "backproj/backproject.h"
+#include "backproj/plan.h"
 
 namespace cbrecon {
 namespace {
@@ -20,7 +21,7 @@ struct Case {
 // time over two row ranges, or (batch) all views in one pass over row
 // ranges of odd sizes that cut across the kernels' tiles.
 std::vector<float> run_kernel(const std::string& isa, const Case& k, const std::vector<double>& thetas,
-                              bool batch = false) {
+                              bool batch = false, const BackprojShape& shape = {}) {
   RunParams p;
   p.npxls = k.npxls;
   p.fov = k.fov;
@@ -47,7 +48,7 @@ std::vector<float> run_kernel(const std::string& isa, const Case& k, const std::
     std::vector<BackprojView> views;
     for (size_t i = 0; i < vcs.size(); ++i) views.push_back({&vcs[i], i % 2 ? proj2.data() : proj.data()});
     for (long r0 = 0, step = 1; r0 < p.npxls; r0 += step, step = step * 3 + 2)
-      backproject_batch(bg, fov, views, vol, r0, std::min<long>(p.npxls, r0 + step));
+      backproject_batch(bg, fov, views, vol, r0, std::min<long>(p.npxls, r0 + step), shape);
   } else {
     for (double th : thetas) {
       const ViewConstants vc = view_constants(bg, th, 0.0174f);
@@ -98,6 +99,36 @@ TEST(BackprojectionKernels, BatchesGiveTheBytesOfOneViewAtATime) {
       EXPECT_EQ(std::memcmp(got.data(), ref.data(), ref.size() * sizeof(float)), 0)
           << isa << " batch differs from the scalar batch in case " << k.name;
     }
+  }
+}
+
+TEST(BackprojectionKernels, EveryShapeGivesTheScalarBytes) {
+  // The planner's candidates and a few extreme shapes (one-row tiles,
+  // single pairs, chunks longer than the volume, prefetch beyond the last
+  // block) with every kernel, on the cases where row loads, gathers, held
+  // rows and partial blocks all occur.
+  std::vector<BackprojShape> shapes = shape_candidates();
+  for (const char* name : {"t1-c1-p0-rows", "t5-c3-p1-gathers", "t64-c64-p64-rows", "t3-c7-p2-rows"}) {
+    BackprojShape s;
+    ASSERT_TRUE(parse_shape(name, s)) << name;
+    shapes.push_back(s);
+  }
+  const Case cases[] = {
+      {"default-like", 64, 250.0f, 2.5f, 0.0f, 192, 256},
+      {"offset detector", 48, 300.0f, 1.5f, -30.0f, 96, 256},
+      {"rows held at the top", 40, 300.0f, 1.0f, 0.0f, 40, 64},
+      {"fine voxels", 96, 40.0f, 0.5f, 0.0f, 96, 256},
+  };
+  const std::vector<double> thetas{0.1, 0.9, 2.9, 4.1, -0.4};
+  for (const Case& k : cases) {
+    const std::vector<float> ref = run_kernel("scalar", k, thetas, true);
+    for (const std::string& isa : backproject_isas())
+      for (const BackprojShape& shape : shapes) {
+        const std::vector<float> got = run_kernel(isa, k, thetas, true, shape);
+        ASSERT_EQ(got.size(), ref.size());
+        EXPECT_EQ(std::memcmp(got.data(), ref.data(), ref.size() * sizeof(float)), 0)
+            << isa << " with shape " << shape_name(shape) << " differs from scalar in case " << k.name;
+      }
   }
 }
 

@@ -12,6 +12,7 @@
 #include <regex>
 #pragma GCC diagnostic pop
 
+#include "backproj/backproject.h"
 #include "input/projection.h"
 #include "sim/phantom.h"
 #include "sim/scan.h"
@@ -233,7 +234,9 @@ TEST(Reconstruction, BitIdenticalForEveryThreadCountAndKernel) {
     std::vector<uint8_t> reference, reference_float;
     for (const std::vector<std::string>& config :
          {std::vector<std::string>{"--threads", "1", "--isa", "scalar"},
-          {"--threads", "2"}, {"--threads", "3", "--isa", "avx2"}, {"--threads", "11"}}) {
+          {"--threads", "2"}, {"--threads", "3", "--isa", "avx2"}, {"--threads", "11"},
+          // Timed plans (the runs above) and forced shapes.
+          {"--threads", "2", "--bp-shape", "t8-c2-p0-gathers"}, {"--threads", "3", "--bp-shape", "t5-c9-p1-rows"}}) {
       std::vector<std::string> args = var.args;
       args.insert(args.end(), config.begin(), config.end());
       args.insert(args.end(), {"--format", "nrrd", "--float"});
@@ -263,6 +266,35 @@ TEST(Reconstruction, TimingsNameTheKernelOfEveryStage) {
   EXPECT_NE(r.err.find("kernels: preprocess scalar, filter scalar, backprojection scalar, projection scalar\n"),
             std::string::npos)
       << r.err;
+  EXPECT_NE(r.err.find("timings: backprojection plan none (the scalar kernel has no shape)\n"), std::string::npos)
+      << r.err;
+}
+
+// The plan is timed on the first batches, saved, and read back by the
+// next run of the same geometry, which then times nothing.
+TEST(Reconstruction, BackprojectionPlanIsTimedSavedAndReused) {
+  if (backproject_isas().size() < 2) GTEST_SKIP() << "no vector backprojection kernel on this CPU";
+  auto s = simulate("water", 40, 0, 9);
+  const std::string plans = s->dir.file("plans");
+  const ProcessResult first = recon(*s, {"--timings", "--plan-wisdom", plans});
+  ASSERT_EQ(first.status, 1) << first.err;
+  EXPECT_NE(first.err.find("timings: backprojection plan t"), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find(" (timed on 2 batches, "), std::string::npos) << first.err;
+  EXPECT_NE(first.err.find("t16-c4-p3-gathers "), std::string::npos) << first.err;
+  const std::vector<uint8_t> volume = read_bytes(s->prefix() + "_bp4d.seq");
+  const ProcessResult second = recon(*s, {"--timings", "--plan-wisdom", plans});
+  ASSERT_EQ(second.status, 1) << second.err;
+  EXPECT_NE(second.err.find("(wisdom from " + plans + ")"), std::string::npos) << second.err;
+  EXPECT_TRUE(read_bytes(s->prefix() + "_bp4d.seq") == volume);
+  // A damaged file: one warning line, the run goes on and times the plan.
+  cbrecon::testing::write_bytes(plans, {'x', '\n'});
+  const ProcessResult third = recon(*s, {"--timings", "--plan-wisdom", plans, "--quiet"});
+  ASSERT_EQ(third.status, 1) << third.err;
+  EXPECT_NE(third.err.find("cbrecon: warning: plan file " + plans +
+                           ": not a file of backprojection plans; ignored, the plan is timed again and not saved\n"),
+            std::string::npos)
+      << third.err;
+  EXPECT_TRUE(read_bytes(s->prefix() + "_bp4d.seq") == volume);
 }
 
 TEST(Reconstruction, OutputThatCannotBeWrittenIsRefusedBeforeAnyView) {

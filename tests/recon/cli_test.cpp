@@ -153,6 +153,9 @@ TEST(CommandLine, LongOptionsAndTheirErrors) {
   EXPECT_EQ(mkb.mkb_cutoff, 0.3);
   EXPECT_EQ(mkb.mkb_step, 2);
   EXPECT_EQ(mkb.mkb_tuning, "--mkb-cutoff");
+  const Extras plan = parse({"p", "m", "v", "--bp-shape", "t8-c2-p0-gathers", "--plan-wisdom=plans"}).p.extras;
+  EXPECT_EQ(plan.bp_shape, "t8-c2-p0-gathers");
+  EXPECT_EQ(plan.plan_wisdom, "plans");
   EXPECT_EQ(parse({"--help"}).exit_status, 0);
   EXPECT_EQ(parse({"--version"}).exit_status, 0);
   for (const std::vector<std::string>& bad :
@@ -166,6 +169,9 @@ TEST(CommandLine, LongOptionsAndTheirErrors) {
         {"p", "m", "0", "--mkb-cutoff", "0"},
         {"p", "m", "0", "--mkb-cutoff", "nan"},
         {"p", "m", "0", "--mkb-step", "17"},
+        {"p", "m", "0", "--bp-shape", "fastest"},
+        {"p", "m", "0", "--bp-shape", "t0-c4-p3-rows"},
+        {"p", "m", "0", "--plan-wisdom", ""},
         {"p", "m", "0", "--bogus"}}) {
     EXPECT_THROW(parse(bad), RunError) << bad[3];
   }

@@ -8,8 +8,10 @@
 #include "output/plan.h"
 #include "output/volume_io.h"
 #include "recon/cli.h"
+#include "recon/driver.h"
 #include "recon/outputs.h"
 #include "recon/reconstruct.h"
+#include "support/e2e_support.h"
 #include "support/small_scan.h"
 #include "support/test_support.h"
 
@@ -50,6 +52,49 @@ TEST(InMemoryReconstruction, GivesTheVolumeTheCommandLineWrites) {
   for (long j = 0; j < r.g.nz; ++j) {
     convert_slice(v.data.data() + j * v.data.plane_pitch(), r.fov, 32, 10.0f, 0.0f, words.data());
     ASSERT_TRUE(std::equal(words.begin(), words.end(), written.begin() + j * slice)) << "slice " << j;
+  }
+}
+
+// The benchmarks' literal baseline (one view at a time through the whole
+// volume) must write the bytes and the console lines of the scalar single
+// thread, messages of a broken view and every phase bin included.
+TEST(LiteralBaseline, WritesTheBytesOfTheScalarSingleThread) {
+  const Scan scan(24, true);
+  // A view too short to hold its image: reported and skipped by both.
+  {
+    std::vector<uint8_t> bytes = testing::read_bytes(scan.view(5));
+    bytes.resize(bytes.size() / 2);
+    testing::write_bytes(scan.view(5), bytes);
+  }
+  for (const bool bins : {false, true}) {
+    const std::string third = bins ? scan.vxp() : "0";
+    std::vector<std::string> extra = {"--trace-file", scan.dir.file("trace.out")};
+    if (bins) extra.push_back("--all-phases");
+    const std::vector<std::string> outputs =
+        bins ? std::vector<std::string>{scan.output("4d_ph1.seq"), scan.output("4d_ph7.seq")}
+             : std::vector<std::string>{scan.output()};
+    std::vector<std::string> classic_args = extra;
+    for (const char* a : {"--isa", "scalar", "--threads", "1"}) classic_args.push_back(a);
+    // The bins run ends with status 2: some bins of this short scan are
+    // empty and not written.
+    const testing::ProcessResult classic = scan.run(classic_args, third);
+    ASSERT_EQ(classic.status, bins ? 2 : 1) << classic.err;
+    std::vector<std::vector<uint8_t>> want;
+    for (const std::string& o : outputs) {
+      want.push_back(testing::read_bytes(o));
+      std::remove(o.c_str());
+    }
+    std::vector<std::string> args = scan.args(extra, third);
+    std::vector<const char*> argv = {"cbrecon"};
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    testing::Capture out, err;
+    EXPECT_EQ(run_and_report(static_cast<int>(argv.size()), argv.data(), out.get(), err.get(), &literal_baseline),
+              classic.status)
+        << err.text();
+    EXPECT_EQ(testing::mask_times(out.text()), testing::mask_times(classic.out)) << (bins ? "bins" : "3-D");
+    EXPECT_NE(err.text().find("view skipped"), std::string::npos) << err.text();
+    for (size_t i = 0; i < outputs.size(); ++i)
+      EXPECT_TRUE(testing::read_bytes(outputs[i]) == want[i]) << outputs[i];
   }
 }
 
