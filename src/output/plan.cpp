@@ -21,7 +21,7 @@ OutputOptions output_options(const RunParams& p) {
   o.window_set = x.window_set;
   o.window = {x.window_lo, x.window_hi};
   o.several = x.all_phases;
-  o.trace = p.rpm_on != 0;
+  o.trace = p.rpm_on != 0 && !p.fn_tmp.empty();  // the images' breathing writes no trace
   o.scale_cal = p.scale_cal;
   o.offset_cal = p.offset_cal;
   o.npxls = p.npxls;

@@ -40,6 +40,17 @@ std::string no_view_cause(const RunParams& p, const ViewList& vl) {
 
 void check_phase_options(const RunParams& p) {
   const Extras& x = p.extras;
+  if (!p.rpm_on) {
+    const char* four_d = x.sync_check ? "--sync-check" : x.amplitude_bins ? "--amplitude-bins"
+                         : x.bins ? "--bins" : !x.bins_summary.empty() ? "--bins-summary"
+                         : !x.breathing_trace.empty() ? "--breathing-trace" : nullptr;
+    if (four_d)
+      throw RunError(std::string(four_d) + " needs a 4-D run: a respiratory file as the third argument, or "
+                     "--breathing-from-images");
+  }
+  if (x.sync_check && p.fn_tmp.empty())
+    throw RunError("--sync-check compares a respiratory file with the images: it needs one as the third argument");
+  if (x.amplitude_split && !x.amplitude_bins) throw RunError("--amplitude-split splits amplitude bins: it needs --amplitude-bins");
   if (!p.rpm_on && x.ph_given)
     throw RunError("-ph selects a respiratory phase bin: it needs a respiratory-signal file as the third "
                    "argument (0 makes a 3-D run)");
