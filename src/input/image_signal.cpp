@@ -222,7 +222,8 @@ void phase_from_peaks(BreathSignal& s) {
   };
   std::vector<double> depth;
   for (size_t i = 0; i < ext.size(); ++i) {
-    if (!ext[i].peak) continue;
+    // A highest value on the first or last view may still be rising: no peak.
+    if (!ext[i].peak || ext[i].at == 0 || ext[i].at == n - 1) continue;
     const double a = trough_near(i, -1), b = trough_near(i, 1);
     const double low = std::isnan(a) ? b : std::isnan(b) ? a : std::max(a, b);
     peaks.push_back(ext[i].at);

@@ -89,7 +89,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
       {"threads", [&](auto& n, auto& v) { s.threads = static_cast<int>(to_int(n, v, 0, 1024)); }},
   };
   const std::map<std::string, bool*> flags = {
-      {"noise", &s.noise}, {"truth-only", &o.truth_only}, {"quiet", &o.quiet}, {"help", &o.help}};
+      {"noise", &s.noise}, {"truth-only", &o.truth_only}, {"vxp-only", &o.vxp_only}, {"quiet", &o.quiet}, {"help", &o.help}};
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -181,6 +181,7 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "  --breath-truth FILE every view's true phase (cycles), level and shift as text (none)\n"
                "  --vxp-shift K       out-of-step file: K > 0 drops the first K trigger marks, K < 0\n"
                "                      adds -K marks before the first projection (0)\n"
+               "  --vxp-only          write the respiratory file (and --breath-truth) and no scan\n"
                "  --vxp-cut F         out-of-step file: cuts off that share of the trigger marks at\n"
                "                      the end, and the recording with them (0)\n"
                "\n"

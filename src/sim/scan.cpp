@@ -314,6 +314,17 @@ void write_breath_truth(const std::string& path, const std::vector<ViewInfo>& vi
   write_whole_file(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
 }
 
+void write_breathing_files(const ScanConfig& cfg, const std::vector<ViewInfo>& views) {
+  if (!cfg.vxp.empty()) {
+    make_parent_folder(cfg.vxp);
+    write_vxp(cfg.vxp, cfg.breathing, recorded_trace(cfg.breathing, breathing_trace(cfg.breathing, cfg.views)));
+  }
+  if (!cfg.breath_truth.empty()) {
+    make_parent_folder(cfg.breath_truth);
+    write_breath_truth(cfg.breath_truth, views);
+  }
+}
+
 ScanSummary simulate_scan(const ScanConfig& cfg) {
   const DetectorFrame f = detector_frame(cfg.cols, cfg.rows, cfg.xoff);
   ScanSummary sum;
@@ -321,14 +332,7 @@ ScanSummary simulate_scan(const ScanConfig& cfg) {
   sum.mask = cfg.mask.empty() ? default_mask(cfg.prefix) : cfg.mask;
   // The respiratory file first: its checks may refuse the timing, and
   // then nothing else should have been written.
-  if (!cfg.vxp.empty()) {
-    make_parent_folder(cfg.vxp);
-    write_vxp(cfg.vxp, cfg.breathing, recorded_trace(cfg.breathing, breathing_trace(cfg.breathing, cfg.views)));
-  }
-  if (!cfg.breath_truth.empty()) {
-    make_parent_folder(cfg.breath_truth);
-    write_breath_truth(cfg.breath_truth, sum.views);
-  }
+  write_breathing_files(cfg, sum.views);
   make_parent_folder(cfg.prefix);
   make_parent_folder(sum.mask);
 

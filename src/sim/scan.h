@@ -121,6 +121,10 @@ std::vector<ViewInfo> plan_views(const ScanConfig& cfg);
 // cycles, [0, 1)).  RunError if it cannot be written.
 void write_breath_truth(const std::string& path, const std::vector<ViewInfo>& views);
 
+// Writes the respiratory file (cfg.vxp, as recorded: recorded_trace) and
+// the per-view truth (cfg.breath_truth) where they are asked for.
+void write_breathing_files(const ScanConfig& cfg, const std::vector<ViewInfo>& views);
+
 // Writes the whole scan.  RunError for an unusable configuration or a file
 // that cannot be written.
 ScanSummary simulate_scan(const ScanConfig& cfg);
