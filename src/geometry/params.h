@@ -47,6 +47,8 @@ struct Extras {
   // 4-D breathing: the images' own signal, the check of a respiratory file
   // against it, amplitude bins, the bin count, the per-bin summary file and
   // the trace picture.
+  bool mip = false;                    // --mip: maximum intensity over the bins (--all-phases)
+  bool average = false;                // --average: average over the bins (--all-phases)
   bool breathing_from_images = false;  // --breathing-from-images
   bool sync_check = false;             // --sync-check
   bool amplitude_bins = false;         // --amplitude-bins

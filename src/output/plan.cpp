@@ -27,6 +27,8 @@ OutputOptions output_options(const RunParams& p) {
   o.npxls = p.npxls;
   o.position = parse_patient_position(x.patient_position);
   o.hu = {x.hu_water_set, x.hu_water, p.offset_cal};
+  o.nbins = p.nbins;
+  o.amplitude = x.amplitude_bins;
   return o;
 }
 
@@ -156,8 +158,10 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         break;
       case OutputKind::dicom:
         attempt([&] {
-          const std::string note =
-              write_dicom_series(f.path, words, dicom_run, volume_label(v.volume.bin, v.volume.prior_image));
+          VolumeLabel label = volume_label(v.volume.bin, v.volume.prior_image, v.volume.product);
+          label.nbins = o.nbins;
+          label.amplitude = o.amplitude;
+          const std::string note = write_dicom_series(f.path, words, dicom_run, label);
           if (!note.empty()) notes.push_back(note);
         });
         break;

@@ -146,6 +146,10 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.mkb = flag();
     } else if (name == "breathing-from-images") {
       x.breathing_from_images = flag();
+    } else if (name == "mip") {
+      x.mip = flag();
+    } else if (name == "average") {
+      x.average = flag();
     } else if (name == "sync-check") {
       x.sync_check = flag();
     } else if (name == "amplitude-bins") {
@@ -443,6 +447,9 @@ void print_help(std::FILE* out, const char* progname) {
 "                    instead of phase\n"
 "  --amplitude-split --amplitude-bins: exhaling views in bins 1..N/2, inhaling\n"
 "                    ones in the rest\n"
+"  --mip, --average  --all-phases: also the maximum-intensity and the average\n"
+"                    volume over the bins, PREFIX_4d_mip.seq and PREFIX_4d_avg.seq,\n"
+"                    in every format asked for\n"
 "  --bins N          4-D: number of bins (2..99, default 10)\n"
 "  --bins-summary FILE  4-D: views, coverage and largest gap per bin, and every\n"
 "                    view's bin, as JSON\n"

@@ -48,6 +48,8 @@ void check_phase_options(const RunParams& p) {
       throw RunError(std::string(four_d) + " needs a 4-D run: a respiratory file as the third argument, or "
                      "--breathing-from-images");
   }
+  if ((x.mip || x.average) && !(p.rpm_on && x.all_phases))
+    throw RunError(std::string(x.mip ? "--mip" : "--average") + " is made from every bin: it needs a 4-D run with --all-phases");
   if (x.sync_check && p.fn_tmp.empty())
     throw RunError("--sync-check compares a respiratory file with the images: it needs one as the third argument");
   if (x.amplitude_split && !x.amplitude_bins) throw RunError("--amplitude-split splits amplitude bins: it needs --amplitude-bins");
