@@ -127,6 +127,15 @@ std::vector<double> principal_motion(const ShroudImage& s, long w) {
   return out;
 }
 
+// Root mean square of `dev` over the views within w of each one.
+std::vector<double> envelope(const std::vector<double>& dev, long w) {
+  std::vector<double> sq(dev.size());
+  for (size_t k = 0; k < dev.size(); ++k) sq[k] = dev[k] * dev[k];
+  std::vector<double> e = smoothed(sq, std::max(1L, w));
+  for (double& x : e) x = std::sqrt(x);
+  return e;
+}
+
 // Views per breathing cycle: the first maximum of the signal's
 // autocorrelation after its first fall below zero; 0 if there is none.
 double cycle_length(const std::vector<double>& value) {
@@ -180,6 +189,17 @@ BreathSignal breathing_signal(const ShroudImage& shroud) {
     s.value = principal_motion(shroud, w);
   }
   s.window = static_cast<int>(w);
+  // Divided by its strength over about three cycles, so that the swing that
+  // changes with the gantry angle (an offset detector sees the diaphragm
+  // from one side) does not pass for deeper or shallower breathing.
+  const double cycle = cycle_length(s.value);
+  if (cycle >= 4) {
+    const std::vector<double> env = envelope(bridged(s.value), std::lround(1.5 * cycle));
+    double mean = 0;
+    for (const double e : env) mean += e / static_cast<double>(env.size());
+    for (size_t k = 0; k < s.value.size(); ++k)
+      if (env[k] > 0) s.value[k] *= mean / env[k];
+  }
   phase_from_peaks(s);
   return s;
 }
@@ -195,9 +215,10 @@ void phase_from_peaks(BreathSignal& s) {
   const std::vector<double> base = smoothed(v, std::lround(period));
   std::vector<double> dev(v.size());
   for (long k = 0; k < n; ++k) dev[k] = v[k] - base[k];
-  double var = 0;
-  for (const double d : dev) var += d * d;
-  const double h = 0.25 * std::sqrt(var / static_cast<double>(n));
+  // The threshold follows the signal's local strength: with an offset
+  // detector what moves is seen well from some angles and barely from
+  // others, and the breathing's swing changes with the gantry angle.
+  const std::vector<double> env = envelope(dev, std::lround(1.5 * period));
   struct Extremum {
     long at;
     bool peak;
@@ -205,6 +226,7 @@ void phase_from_peaks(BreathSignal& s) {
   std::vector<Extremum> ext;
   int state = 0;  // 1 high, -1 low
   for (long k = 0; k < n; ++k) {
+    const double h = 0.25 * env[k];
     const int now = dev[k] > h ? 1 : dev[k] < -h ? -1 : 0;
     if (now == 0) continue;
     if (now != state) {

@@ -6,21 +6,22 @@
 // along the rows (the row-derivative profile; stacked over the views, the
 // "shroud" image).  The diaphragm and whatever moves with it shift these
 // profiles along the rows while the gantry angle changes them slowly.  The
-// signal of view k is that shift against a template: the mean profile of the
-// views around k, over about two breathing cycles, so that the template
-// follows the angle and any slow drift but not the breathing.  The shift is
-// the weighted least-squares shift (rows weighted by how much they move over
-// the scan, so that static edges do not hold it at zero), in rows, positive
-// towards higher row numbers (towards the feet of a head-first patient:
-// inhale).  The window is first taken as a sixteenth of the views, then set
-// from the breathing period found in that first signal.
+// signal is the first principal component of the profiles less their
+// moving average over the views around each one (a template that follows
+// the angle and any slow drift; over one breathing cycle it holds no
+// breathing), each view's score on it, signed so that a shift towards
+// higher row numbers (towards the feet of a head-first patient: inhale)
+// raises it.  The window is first a sixteenth of the views, then one cycle
+// as found in that first signal (its autocorrelation).
 //
-// Phase: end-inhale peaks of the signal (one per cycle) get phase 0; views
+// Phase: end-inhale peaks of the signal (one per cycle, found with
+// hysteresis about the signal's one-cycle average) get phase 0; views
 // between two peaks get a phase linear in their index.  A cycle shorter than
-// 40 % of the median cycle, or whose depth (peak above the lower of its two
-// troughs) is below 25 % of the median depth, is not a cycle: its peak is
-// dropped and counted.  Views before the first peak and after the last take
-// the phase of the neighbouring cycle's length, extrapolated.
+// 40 % of the median cycle loses its lower peak; a peak whose depth (above
+// the higher of its two troughs) is below 25 % of the median depth is no
+// cycle; both are counted.  Before the first peak and after the last, a
+// trough anchors phase 0.5 and the phase runs on at that rate; without one
+// the neighbouring cycle's length is extrapolated.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +45,7 @@ struct ShroudImage {
 void shroud_profile(const uint32_t* counts, long rows, long cols, long col_step, double* out);
 
 struct BreathSignal {
-  std::vector<double> value;   // per view: shift against the local template, rows (NaN: no view)
+  std::vector<double> value;   // per view: the breathing score, higher at inhale (NaN: no view)
   std::vector<double> phase;   // per view: cycles in [0, 1) (NaN: no view)
   std::vector<double> peaks;   // end-inhale positions in view indices (fractional)
   double period = 0;           // median views per cycle
