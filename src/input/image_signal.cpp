@@ -136,6 +136,24 @@ std::vector<double> envelope(const std::vector<double>& dev, long w) {
   return e;
 }
 
+// Divides a signal by its strength over about three cycles, so that a
+// swing that changes with the gantry angle (an offset detector sees the
+// diaphragm from one side) does not pass for deeper or shallower breathing.
+void scale_to_local_strength(std::vector<double>& value);
+
+// Pearson correlation of the pairs where both are numbers (0 for fewer than 8).
+double correlation(const std::vector<double>& a, const std::vector<double>& b) {
+  double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+  long m = 0;
+  for (size_t k = 0; k < std::min(a.size(), b.size()); ++k) {
+    if (std::isnan(a[k]) || std::isnan(b[k])) continue;
+    sa += a[k], sb += b[k], saa += a[k] * a[k], sbb += b[k] * b[k], sab += a[k] * b[k], ++m;
+  }
+  if (m < 8) return 0.0;
+  const double cov = sab - sa * sb / m, va = saa - sa * sa / m, vb = sbb - sb * sb / m;
+  return va > 0 && vb > 0 ? cov / std::sqrt(va * vb) : 0.0;
+}
+
 // Views per breathing cycle: the first maximum of the signal's
 // autocorrelation after its first fall below zero; 0 if there is none.
 double cycle_length(const std::vector<double>& value) {
@@ -157,6 +175,16 @@ double cycle_length(const std::vector<double>& value) {
     else if (at > 0 && a < 0) break;  // past the first positive lobe
   }
   return static_cast<double>(at);
+}
+
+void scale_to_local_strength(std::vector<double>& value) {
+  const double cycle = cycle_length(value);
+  if (!(cycle >= 4)) return;
+  const std::vector<double> env = envelope(bridged(value), std::lround(1.5 * cycle));
+  double mean = 0;
+  for (const double e : env) mean += e / static_cast<double>(env.size());
+  for (size_t k = 0; k < value.size(); ++k)
+    if (env[k] > 0) value[k] *= mean / env[k];
 }
 
 }  // namespace
@@ -189,18 +217,19 @@ BreathSignal breathing_signal(const ShroudImage& shroud) {
     s.value = principal_motion(shroud, w);
   }
   s.window = static_cast<int>(w);
-  // Divided by its strength over about three cycles, so that the swing that
-  // changes with the gantry angle (an offset detector sees the diaphragm
-  // from one side) does not pass for deeper or shallower breathing.
-  const double cycle = cycle_length(s.value);
-  if (cycle >= 4) {
-    const std::vector<double> env = envelope(bridged(s.value), std::lround(1.5 * cycle));
-    double mean = 0;
-    for (const double e : env) mean += e / static_cast<double>(env.size());
-    for (size_t k = 0; k < s.value.size(); ++k)
-      if (env[k] > 0) s.value[k] *= mean / env[k];
-  }
+  scale_to_local_strength(s.value);
   phase_from_peaks(s);
+  // The amplitude: a template over one cycle takes each cycle's mean out of
+  // it, so that deeper and shallower cycles look alike; one over three
+  // cycles keeps most of that (measured on the simulated thorax: the spread
+  // of the true displacement within an amplitude bin fell by a third).  It
+  // replaces the values only while it still follows the same breathing.
+  if (first >= 4) {
+    const long wide = std::clamp(std::lround(1.5 * first), 2L, std::max(2L, shroud.nviews / 8));
+    std::vector<double> deep = principal_motion(shroud, wide);
+    scale_to_local_strength(deep);
+    if (correlation(deep, s.value) > 0.8) s.value = std::move(deep);
+  }
   return s;
 }
 
@@ -371,17 +400,15 @@ SyncCheck sync_check(const PhaseTable& file, const BreathSignal& images) {
     if (!std::isnan(x)) ++c.views;
   const long n = std::min<long>(file.count, static_cast<long>(images.value.size()));
   auto corr = [&](long lag) {
-    double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
-    long m = 0;
+    // The file's amplitude of trigger i against the signal of view i + lag.
+    std::vector<double> a, b;
     for (long i = 0; i < file.count; ++i) {
       const long k = i + lag;
-      if (k < 0 || k >= static_cast<long>(images.value.size()) || std::isnan(images.value[k])) continue;
-      const double a = file.tab[2][i], b = images.value[k];
-      sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b, ++m;
+      if (k < 0 || k >= static_cast<long>(images.value.size())) continue;
+      a.push_back(file.tab[2][i]);
+      b.push_back(images.value[k]);
     }
-    if (m < 8) return 0.0;
-    const double cov = sab - sa * sb / m, va = saa - sa * sa / m, vb = sbb - sb * sb / m;
-    return va > 0 && vb > 0 ? cov / std::sqrt(va * vb) : 0.0;
+    return correlation(a, b);
   };
   c.corr0 = corr(0);
   c.best_corr = c.corr0;
