@@ -179,7 +179,7 @@ std::string bin_summary_json(const std::vector<BinSummary>& s, const BreathingRe
   return j;
 }
 
-PreviewImage breathing_trace_image(const PhaseTable& t, int nbins) {
+PreviewImage breathing_trace_image(const PhaseTable& t, int nbins, bool amplitude) {
   PreviewImage img;
   const long n = t.count;
   if (n < 1 || nbins < 1) return img;
@@ -196,17 +196,32 @@ PreviewImage breathing_trace_image(const PhaseTable& t, int nbins) {
   for (long k = 0; k < n; ++k)
     if (std::isfinite(t.tab[2][k])) lo = std::min(lo, t.tab[2][k]), hi = std::max(hi, t.tab[2][k]);
   if (!(hi > lo)) hi = lo + 1;
-  // Bin boundaries: a light line where the next view is in another bin.
-  for (long k = 1; k < n; ++k)
-    if (t.tab[3][k] != t.tab[3][k - 1])
-      for (long y = 0; y < img.height; ++y) put(column(k), y, 200);
+  auto row_of = [&](double value) { return std::lround((hi - value) / (hi - lo) * (kTrace - 5)) + 2; };
+  if (amplitude) {
+    // Bin boundaries: a light line midway between neighbouring bins' values.
+    std::vector<double> top(static_cast<size_t>(nbins) + 2, -INFINITY), bottom(top.size(), INFINITY);
+    for (long k = 0; k < n; ++k) {
+      const int bin = static_cast<int>(t.tab[3][k]);
+      if (bin < 1 || bin > nbins || !std::isfinite(t.tab[2][k])) continue;
+      top[bin] = std::max<double>(top[bin], t.tab[2][k]);
+      bottom[bin] = std::min<double>(bottom[bin], t.tab[2][k]);
+    }
+    for (int b = 1; b < nbins; ++b)
+      if (std::isfinite(bottom[b]) && std::isfinite(top[b + 1]) && bottom[b] >= top[b + 1])
+        for (long x = 0; x < img.width; ++x) put(x, row_of(0.5 * (bottom[b] + top[b + 1])), 200);
+  } else {
+    // Bin boundaries: a light line where the next view is in another bin.
+    for (long k = 1; k < n; ++k)
+      if (t.tab[3][k] != t.tab[3][k - 1])
+        for (long y = 0; y < kTrace; ++y) put(column(k), y, 215);
+  }
   for (int b = 1; b < nbins; ++b)
     for (long x = 0; x < img.width; ++x) put(x, kTrace + kGap + kPerBin * b, 225);
   for (long k = 0; k < n; ++k) {
     const long x = column(k);
     if (std::isfinite(t.tab[2][k])) {
       // Inhale (high signal) at the top.
-      const long y = std::lround((hi - t.tab[2][k]) / (hi - lo) * (kTrace - 5)) + 2;
+      const long y = row_of(t.tab[2][k]);
       for (long dy = -1; dy <= 1; ++dy) put(x, y + dy, 0);
     }
     const int bin = static_cast<int>(t.tab[3][k]);
@@ -226,7 +241,7 @@ void report_bins(RunContext& ctx, const BreathingRecord& r, const std::vector<Vi
     const std::string text = bin_summary_json(s, r, how);
     write_file_atomically(x.bins_summary, [&](std::FILE* f) { return std::fwrite(text.data(), 1, text.size(), f) == text.size(); });
   }
-  if (!x.breathing_trace.empty()) write_png(x.breathing_trace, breathing_trace_image(r.listing.table, ctx.p.nbins));
+  if (!x.breathing_trace.empty()) write_png(x.breathing_trace, breathing_trace_image(r.listing.table, ctx.p.nbins, x.amplitude_bins));
 }
 
 }  // namespace cbrecon

@@ -47,9 +47,11 @@ struct BinSummary {
 std::vector<BinSummary> summarise_bins(const std::vector<ViewList>& bins);
 std::vector<std::string> bin_summary_lines(const std::vector<BinSummary>& s, const std::string& how);
 // The breathing trace as a picture: the signal of every view (inhale at the
-// top) over the view index, light lines where the bin changes, and below it
-// one row per bin with a mark for each of its views.
-PreviewImage breathing_trace_image(const PhaseTable& t, int nbins);
+// top) over the view index, the bin boundaries as light lines (phase bins:
+// where the bin changes from one view to the next; amplitude bins: the
+// levels between neighbouring bins), and below it one row per bin with a
+// mark for each of its views.
+PreviewImage breathing_trace_image(const PhaseTable& t, int nbins, bool amplitude);
 
 // After the bins are listed: the per-bin summary among the run's notes, the
 // --bins-summary file and the --breathing-trace picture.
