@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iterator>
 #include <vector>
 
 #include "input/rpm.h"
@@ -22,14 +23,15 @@ struct Breath {
 Breath irregular_breath(long nviews) {
   const double lengths[] = {38, 44, 35, 41, 47, 36, 40, 43, 39, 45, 37, 42, 40, 46, 38, 41, 44, 39};
   const double depths[] = {1.0, 0.8, 1.2, 0.9, 1.1, 0.7, 1.0, 1.3, 0.9, 1.0, 0.8, 1.1, 1.0, 0.9, 1.2, 1.0, 0.8, 1.0, 1.1};
+  constexpr size_t kL = std::size(lengths), kD = std::size(depths);
   Breath b;
   double start = -13;  // the scan starts 13 views into the first cycle
-  int c = 0;
+  size_t c = 0;
   for (long k = 0; k < nviews; ++k) {
-    while (k >= start + lengths[c]) start += lengths[c++], ++b.end_inhales;
-    const double u = (k - start) / lengths[c];
+    while (k >= start + lengths[c % kL]) start += lengths[c++ % kL], ++b.end_inhales;
+    const double u = (k - start) / lengths[c % kL];
     b.phase.push_back(u);
-    const double depth = u <= 0.5 ? depths[c] : depths[c + 1];
+    const double depth = u <= 0.5 ? depths[c % kD] : depths[(c + 1) % kD];
     b.level.push_back(depth * 0.5 * (1 + std::cos(2 * pi * u)));
   }
   return b;
