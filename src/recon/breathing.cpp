@@ -17,6 +17,7 @@ namespace {
 // The detector columns a view's profile takes: every 4th is plenty for a
 // mean over hundreds of columns and keeps the logarithms to a quarter.
 constexpr long kProfileColumnStep = 4;
+constexpr long kMaxProfileRows = 1024;
 
 // Reads every projection file from `first` on (the numbering the trigger
 // samples pair with; the listing gives up after 101 missing numbers in a row,
@@ -32,19 +33,28 @@ BreathSignal image_signal(RunContext& ctx, int32_t first) {
     base = i + 1;
   }
   if (present.empty()) throw RunError("no projection file to take the breathing signal from");
+  // The signal's work grows with the square of the rows: a tall detector is
+  // taken in groups of rows (their mean), at most kMaxProfileRows of them.
+  const long group = (p.nslices + kMaxProfileRows - 1) / kMaxProfileRows;
   ShroudImage sh;
   sh.nviews = present.back() + 1;
-  sh.nrows = p.nslices;
+  sh.nrows = p.nslices / group;
   sh.p.assign(static_cast<size_t>(sh.nviews * sh.nrows), NAN);
   std::vector<ViewScratch> scratch(static_cast<size_t>(ctx.pool->size()));
   ctx.pool->parallel_for(static_cast<long>(present.size()), [&](long a, long b, int worker) {
     ViewScratch& sc = scratch[static_cast<size_t>(worker)];
     Header head;
+    std::vector<double> profile(static_cast<size_t>(p.nslices));
     for (long j = a; j < b; ++j) {
       const long i = present[static_cast<size_t>(j)];
       const std::string name = projection_name(p.fn_proj, static_cast<long long>(first) + i);
       if (!load_view(p, name, head, sc).message.empty()) continue;  // its pass reports it
-      shroud_profile(sc.raw.data(), p.nslices, p.ndets, kProfileColumnStep, sh.row(i));
+      shroud_profile(sc.raw.data(), p.nslices, p.ndets, kProfileColumnStep, profile.data());
+      for (long r = 0; r < sh.nrows; ++r) {
+        double sum = 0;
+        for (long q = 0; q < group; ++q) sum += profile[static_cast<size_t>(r * group + q)];
+        sh.row(i)[r] = sum / static_cast<double>(group);
+      }
     }
   });
   BreathSignal s = breathing_signal(sh);
