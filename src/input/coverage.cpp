@@ -21,20 +21,6 @@ std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins)
                    outside, paired, 100.0 * outside / paired, nbins);
 }
 
-std::string trigger_count_warning(long triggers, long files, long limit) {
-  if (triggers < files)
-    return strprintf("warning: the respiratory file has %ld trigger samples for %ld projection files: the last "
-                     "%ld views have no breathing phase and are in no bin (is the file cut short or out of step? "
-                     "--sync-check compares it with the images)",
-                     triggers, files, files - triggers);
-  if (files < limit && triggers > files)
-    return strprintf("warning: the respiratory file has %ld trigger samples for %ld projection files: the views "
-                     "take the phases of the first %ld (is the file out of step or from another scan? "
-                     "--sync-check compares it with the images)",
-                     triggers, files, files);
-  return "";
-}
-
 double largest_angular_gap(const ViewList& views) {
   const size_t n = std::min<size_t>(views.ik, views.angles.size());
   if (n == 0) return 360.0;

@@ -20,14 +20,6 @@ inline constexpr double kMinBinCoverage = 180.0;
 // "" or one line: how many of the paired samples fall in no bin 1..nbins.
 std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins);
 
-// "" or one line when the respiratory file's trigger samples and the
-// projection files counted from the first one (at most `limit`) cannot
-// pair one to one: fewer triggers leave the last views in no bin; more
-// triggers than files (when every file was counted) pair the views with
-// the first triggers only.  Either way the file may be cut short, out of
-// step or from another scan.
-std::string trigger_count_warning(long triggers, long files, long limit);
-
 // The largest angle between angularly adjacent views of a list (the gap
 // across 0/360 included), degrees; 360 for an empty list.
 double largest_angular_gap(const ViewList& views);

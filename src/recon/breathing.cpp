@@ -109,12 +109,6 @@ BreathingRecord breathing_listing(RunContext& ctx) {
   } else {
     r.listing.first = first_projection_number(p.fn_proj, p.nviews);
   }
-  if (file && !x.breathing_from_images && !x.sync_check) {
-    // Without the images, at least the counts: one trigger per view.
-    const long files = count_projections_from(p.fn_proj, r.listing.first, p.nviews);
-    if (std::string w = trigger_count_warning(r.listing.table.count, files, p.nviews); !w.empty())
-      ctx.console.note(std::move(w));
-  }
   if (x.breathing_from_images || x.sync_check) {
     Stopwatch sw;
     r.images = image_signal(ctx, r.listing.first);

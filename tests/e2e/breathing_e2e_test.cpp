@@ -108,12 +108,6 @@ TEST_F(BreathingScan, SyncCheckFlagsOutOfStepFilesOnly) {
   ASSERT_EQ(good.status, 1) << good.err;
   EXPECT_NE(good.err.find("respiratory file against the images: 200 triggers, 200 views"), std::string::npos) << good.err;
   EXPECT_EQ(good.err.find("does not match"), std::string::npos) << good.err;
-  // Without the images the counts still tell a file that is three triggers short.
-  const ProcessResult plain = recon(dir_->file("late.vxp"), {"-ph", "2"});
-  ASSERT_EQ(plain.status, 1) << plain.err;
-  EXPECT_NE(plain.err.find("warning: the respiratory file has 197 trigger samples for 200 projection files"),
-            std::string::npos) << plain.err;
-  EXPECT_EQ(recon(dir_->file("b.vxp"), {"-ph", "2"}).err.find("trigger samples for"), std::string::npos);
   for (const char* bad : {"late.vxp", "other.vxp"}) {
     const ProcessResult r = recon(dir_->file(bad), {"--sync-check", "-ph", "2"});
     ASSERT_EQ(r.status, 1) << r.err;

@@ -6,7 +6,6 @@
 #include <iterator>
 #include <vector>
 
-#include "input/coverage.h"
 #include "input/rpm.h"
 #include "numeric/common.h"
 #include "numeric/error.h"
@@ -231,15 +230,6 @@ TEST(SyncCheck, FlagsAnOutOfStepFileAndNotACorrectOne) {
   const SyncCheck foreign = sync_check(file_of(other, 0, 600), s);
   EXPECT_TRUE(foreign.flagged);
   EXPECT_LT(foreign.corr0, kSyncMinCorr);
-}
-
-TEST(TriggerCount, WarnsWhenTriggersAndFilesCannotPair) {
-  EXPECT_EQ(trigger_count_warning(680, 680, 1000), "");
-  EXPECT_EQ(trigger_count_warning(700, 680, 680), "");  // -s 680 counted no further: nothing to tell
-  const std::string cut = trigger_count_warning(646, 680, 1000);
-  EXPECT_NE(cut.find("646 trigger samples for 680 projection files: the last 34 views"), std::string::npos) << cut;
-  const std::string other = trigger_count_warning(680, 180, 1000);
-  EXPECT_NE(other.find("the first 180"), std::string::npos) << other;
 }
 
 }  // namespace
