@@ -132,7 +132,7 @@ void check_listing(const RunParams& p, std::span<const ViewList* const> lists, s
                                 p.nviews, p.nviews, more, projection_name(p.fn_proj, head.next_number).c_str(),
                                 p.nviews + more));
   }
-  if (head.triggers >= 0) {
+  if (head.triggers >= 0 && !p.fn_tmp.empty()) {  // the images' own breathing pairs with every file
     const long files = count_projections_from(p.fn_proj, head.first, kMostFiles + 1);
     if (files != head.triggers)
       notes.push_back(strprintf("warning: the respiratory file %s holds %ld trigger samples but %ld projection "

@@ -108,6 +108,10 @@ TEST_F(BreathingScan, SyncCheckFlagsOutOfStepFilesOnly) {
   ASSERT_EQ(good.status, 1) << good.err;
   EXPECT_NE(good.err.find("respiratory file against the images: 200 triggers, 200 views"), std::string::npos) << good.err;
   EXPECT_EQ(good.err.find("does not match"), std::string::npos) << good.err;
+  // Without the images the counts alone already tell a file three triggers short.
+  const ProcessResult plain = recon(dir_->file("late.vxp"), {"-ph", "2"});
+  ASSERT_EQ(plain.status, 1) << plain.err;
+  EXPECT_NE(plain.err.find("holds 197 trigger samples but 200 projection files"), std::string::npos) << plain.err;
   for (const char* bad : {"late.vxp", "other.vxp"}) {
     const ProcessResult r = recon(dir_->file(bad), {"--sync-check", "-ph", "2"});
     ASSERT_EQ(r.status, 1) << r.err;
