@@ -7,13 +7,14 @@ BINS.json is written by cbrecon --bins-summary (view_phase: every view's phase
 in cycles, from the first projection file on); TRUTH.csv by cbrecon-sim
 --breath-truth (phase in cycles, level, shift per view).  Prints the share of
 views whose phase lies within 0.1 cycle of the truth (circular distance), the
-cycles found against the true ones (true: completed cycles, i.e. end-inhales
-crossed between the first and last view), and for every bin the spread
+cycles found against the true ones (cycles between the first and the last
+end-inhale of the scan), and for every bin the spread
 (max - min and standard deviation) of the true shift of its views, with the
 mean over the bins.
 """
 import csv
 import json
+import signal
 import sys
 
 import numpy as np
@@ -44,4 +45,5 @@ def main():
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # quietly, when piped into head
     main()
