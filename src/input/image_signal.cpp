@@ -57,10 +57,8 @@ std::vector<double> smoothed(const std::vector<double>& v, long h) {
 // the gantry angle and any drift, and with a window of one cycle holds no
 // breathing), then the first principal component of these residuals over
 // the rows (power iteration on their row covariance), and each view's score
-// on it.  Its sign is chosen so that a shift of the profiles towards higher
-// rows raises the score: to first order the residual of a shift d is
-// -d times the profiles' row derivative, so the component must point
-// against the mean profile's derivative.  NaN for a view without profile.
+// on it, signed so that inhale (less attenuation in the rows that move)
+// scores high.  NaN for a view without profile.
 std::vector<double> principal_motion(const ShroudImage& s, long w) {
   const long nv = s.nviews, nr = s.nrows;
   auto valid = [&](long k) { return !std::isnan(s.row(k)[0]); };
@@ -110,13 +108,17 @@ std::vector<double> principal_motion(const ShroudImage& s, long w) {
     }
     if (change < 1e-10) break;
   }
-  // Sign: against the mean profile's row derivative.
-  double along = 0;
-  for (long i = 1; i + 1 < nr; ++i) {
-    const double deriv = (sum[nv * nr + i + 1] - sum[nv * nr + i - 1]) / 2.0;
-    along += deriv * e[i];
+  // Sign: breathing in moves air into the lungs where the diaphragm and the
+  // liver were, so the line integrals of the rows that move fall.  The
+  // component's pattern of line integrals is its running sum over the rows
+  // (the profiles are row derivatives); at a positive score (inhale) its
+  // larger lobe must be negative.
+  double run = 0, lobe = 0;
+  for (long i = 0; i < nr; ++i) {
+    run += e[i];
+    lobe += run * std::fabs(run);
   }
-  const double sign = along > 0 ? -1.0 : 1.0;
+  const double sign = lobe > 0 ? -1.0 : 1.0;
   std::vector<double> out(static_cast<size_t>(nv), NAN);
   for (long k = 0; k < nv; ++k) {
     if (!valid(k)) continue;

@@ -9,9 +9,10 @@
 // signal is the first principal component of the profiles less their
 // moving average over the views around each one (a template that follows
 // the angle and any slow drift; over one breathing cycle it holds no
-// breathing), each view's score on it, signed so that a shift towards
-// higher row numbers (towards the feet of a head-first patient: inhale)
-// raises it.  The window is first a sixteenth of the views, then one cycle
+// breathing), each view's score on it, signed so that breathing in scores
+// high: air fills the lungs where the diaphragm and liver were, so the line
+// integrals of the rows that move fall (whichever way the patient lies).
+// The window is first a sixteenth of the views, then one cycle
 // as found in that first signal (its autocorrelation).
 //
 // Phase: end-inhale peaks of the signal (one per cycle, found with

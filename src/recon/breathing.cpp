@@ -57,14 +57,7 @@ BreathSignal image_signal(RunContext& ctx, int32_t first) {
       }
     }
   });
-  BreathSignal s = breathing_signal(sh);
-  // The rows run towards the feet for a head-first patient: inhale moves
-  // the diaphragm to higher rows.  Feet first, it moves to lower ones.
-  if (p.extras.patient_position == "FFS" || p.extras.patient_position == "FFP") {
-    for (double& v : s.value) v = -v;
-    phase_from_peaks(s);
-  }
-  return s;
+  return breathing_signal(sh);
 }
 
 void set_bins(PhaseTable& t, const std::vector<int>& bins) {
