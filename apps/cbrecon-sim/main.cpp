@@ -22,7 +22,9 @@ int main(int argc, char** argv) {
     auto seconds = [&] {
       return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     };
-    if (!o.truth_only) {
+    if (o.vxp_only) {
+      write_breathing_files(o.scan, plan_views(o.scan));
+    } else if (!o.truth_only) {
       const ScanSummary s = simulate_scan(o.scan);
       if (!o.quiet)
         std::printf("%zu views of %d x %d: %s .. %s, mask %s, %.1f MB in %.2f s\n", s.views.size(),

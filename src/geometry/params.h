@@ -46,6 +46,18 @@ struct Extras {
   // --conventional-status (or CBRECON_CONVENTIONAL_STATUS=1): exit 0 after a
   // completed run, 2 after a refusal or failure (see apps/cbrecon).
   bool conventional_status = false;
+  // 4-D breathing: the images' own signal, the check of a respiratory file
+  // against it, amplitude bins, the bin count, the per-bin summary file and
+  // the trace picture.
+  bool mip = false;                    // --mip: maximum intensity over the bins (--all-phases)
+  bool average = false;                // --average: average over the bins (--all-phases)
+  bool breathing_from_images = false;  // --breathing-from-images
+  bool sync_check = false;             // --sync-check
+  bool amplitude_bins = false;         // --amplitude-bins
+  bool amplitude_split = false;        // --amplitude-split: exhale and inhale apart
+  int bins = 0;                        // --bins N (0: the classic 10)
+  std::string bins_summary;            // --bins-summary FILE (JSON)
+  std::string breathing_trace;         // --breathing-trace FILE.png
   bool ph_given = false;     // -ph was on the command line
   // Set by the benchmarks' literal baseline (bench/literal.cpp), no option:
   // every view read, preprocessed, filtered and backprojected over the whole

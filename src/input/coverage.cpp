@@ -21,9 +21,9 @@ std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins)
                    outside, paired, 100.0 * outside / paired, nbins);
 }
 
-std::string bin_coverage_warning(const ViewList& views, uint16_t bin) {
+double largest_angular_gap(const ViewList& views) {
   const size_t n = std::min<size_t>(views.ik, views.angles.size());
-  if (n == 0) return "";
+  if (n == 0) return 360.0;
   std::vector<double> a;
   for (size_t k = 0; k < n; ++k) {
     const double r = std::fmod(views.angles[k], 360.0);
@@ -32,7 +32,13 @@ std::string bin_coverage_warning(const ViewList& views, uint16_t bin) {
   std::sort(a.begin(), a.end());
   double gap = a.front() + 360.0 - a.back();
   for (size_t k = 1; k < a.size(); ++k) gap = std::max(gap, a[k] - a[k - 1]);
-  const double covered = 360.0 - gap;
+  return gap;
+}
+
+std::string bin_coverage_warning(const ViewList& views, uint16_t bin) {
+  const size_t n = std::min<size_t>(views.ik, views.angles.size());
+  if (n == 0) return "";
+  const double covered = 360.0 - largest_angular_gap(views);
   if (covered >= kMinBinCoverage) return "";
   return strprintf("warning: the %zu views of phase bin %d cover only %.1f degrees of the rotation; a bin "
                    "needs at least %.0f for an image without limited-angle streaks",

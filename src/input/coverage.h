@@ -20,6 +20,10 @@ inline constexpr double kMinBinCoverage = 180.0;
 // "" or one line: how many of the paired samples fall in no bin 1..nbins.
 std::string unbinned_warning(const PhaseTable& table, int32_t nviews, int nbins);
 
+// The largest angle between angularly adjacent views of a list (the gap
+// across 0/360 included), degrees; 360 for an empty list.
+double largest_angular_gap(const ViewList& views);
+
 // "" or one line: the views of `bin` (angles in degrees) cover less than
 // kMinBinCoverage of the rotation.  The coverage is 360 less the largest
 // gap between neighbouring angles around the circle.  A bin without views

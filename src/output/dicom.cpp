@@ -95,7 +95,7 @@ void put_series(DcmDataset& d, const DicomRun& run, const VolumeLabel& label,
   put(d, DCM_SeriesDate, run.date);
   put(d, DCM_SeriesTime, run.time);
   put(d, DCM_SeriesDescription, series_description(label));
-  if (label.bin >= 1 && label.bin <= 10) {
+  if (label.bin >= 1 && label.bin <= 10 && label.nbins == 10 && !label.amplitude) {
     // The phases of one 4-D run: their place in the breathing cycle, as
     // viewers that stack temporal series and 4-D CT tools read it.
     put(d, DCM_TemporalPositionIdentifier, std::to_string(label.bin));
@@ -191,19 +191,26 @@ DicomRun make_dicom_run(const RunParams& p) {
   return r;
 }
 
-VolumeLabel volume_label(int bin, bool prior_image) {
+VolumeLabel volume_label(int bin, bool prior_image, VolumeProduct product) {
   VolumeLabel l;
   l.bin = bin;
   l.prior_image = prior_image;
+  l.product = product;
   l.series_number = bin == 0 ? 1 : (prior_image ? 10 + bin : bin);
+  if (product != VolumeProduct::none)
+    l.series_number = (product == VolumeProduct::mip ? 101 : 102) + (prior_image ? 2 : 0);
   return l;
 }
 
 double respiratory_phase_percent(int bin) { return 10.0 * bin - 9.9; }
 
 std::string series_description(const VolumeLabel& label) {
-  if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
   const std::string tail = label.prior_image ? " prior-image" : "";
+  if (label.product == VolumeProduct::mip) return "4D maximum intensity over the bins" + tail;
+  if (label.product == VolumeProduct::average) return "4D average over the bins" + tail;
+  if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
+  if (label.amplitude) return strprintf("4D amplitude bin %d of %d", label.bin, label.nbins) + tail;
+  if (label.nbins != 10) return strprintf("4D phase %d of %d", label.bin, label.nbins) + tail;
   // A bin outside 1..10 holds no view: no phase range.
   if (label.bin < 1 || label.bin > 10) return strprintf("4D phase %d", label.bin) + tail;
   // bin = trunc(10 p + 1.49) for the phase p as a fraction of a cycle:

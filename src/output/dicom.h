@@ -47,15 +47,23 @@ struct DicomRun {
 DicomRun make_dicom_run(const RunParams& p);
 
 // Which volume of the run a series holds.
+// A volume made from the bins of a 4-D run after they are reconstructed.
+enum class VolumeProduct { none, mip, average };
+
 struct VolumeLabel {
   int bin = 0;               // 0: 3-D volume; 1..10: respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
+  VolumeProduct product = VolumeProduct::none;  // over every bin (bin 0)
+  int nbins = 10;            // bins of the run
+  bool amplitude = false;    // the bins are breathing amplitudes, not phases
   int series_number = 1;
 };
 
 // The label of a 3-D volume (bin 0) or a phase bin; series numbers 1 for
 // 3-D, the bin for 4-D, 10 + bin for prior-image bins.
-VolumeLabel volume_label(int bin, bool prior_image = false);
+// The maximum-intensity and average volumes over the bins: series 101 and
+// 102 (103 and 104 from prior-image bins).
+VolumeLabel volume_label(int bin, bool prior_image = false, VolumeProduct product = VolumeProduct::none);
 
 // "3D volume", "4D phase 3 (15.1-25.1%)", "4D phase 3 (15.1-25.1%)
 // prior-image".  The range is that of the phase binning (input/rpm.h:

@@ -21,12 +21,14 @@ OutputOptions output_options(const RunParams& p) {
   o.window_set = x.window_set;
   o.window = {x.window_lo, x.window_hi};
   o.several = x.all_phases;
-  o.trace = p.rpm_on != 0;
+  o.trace = p.rpm_on != 0 && !p.fn_tmp.empty();  // the images' breathing writes no trace
   o.scale_cal = p.scale_cal;
   o.offset_cal = p.offset_cal;
   o.npxls = p.npxls;
   o.position = parse_patient_position(x.patient_position);
   o.hu = {x.hu_water_set, x.hu_water, p.offset_cal};
+  o.nbins = p.nbins;
+  o.amplitude = x.amplitude_bins;
   return o;
 }
 
@@ -156,8 +158,10 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         break;
       case OutputKind::dicom:
         attempt([&] {
-          const std::string note =
-              write_dicom_series(f.path, words, dicom_run, volume_label(v.volume.bin, v.volume.prior_image));
+          VolumeLabel label = volume_label(v.volume.bin, v.volume.prior_image, v.volume.product);
+          label.nbins = o.nbins;
+          label.amplitude = o.amplitude;
+          const std::string note = write_dicom_series(f.path, words, dicom_run, label);
           if (!note.empty()) notes.push_back(note);
         });
         break;

@@ -30,6 +30,7 @@ struct PlannedVolume {
   std::string ext;
   int bin = 0;               // 0: a 3-D volume; else the respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
+  VolumeProduct product = VolumeProduct::none;  // made from every bin (bin 0)
 };
 
 // What the options ask of the outputs, read once from the run parameters.
@@ -49,6 +50,8 @@ struct OutputOptions {
   HuScale hu;                         // --hu-water: the standard formats and previews in HU
   int32_t npxls = 0;
   PatientPosition position = PatientPosition::HFS;
+  int nbins = 10;                     // --bins
+  bool amplitude = false;             // --amplitude-bins
 };
 OutputOptions output_options(const RunParams& p);
 

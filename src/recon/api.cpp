@@ -87,8 +87,12 @@ void write_outputs(const RunParams& p, const PreparedOutputs& out, const ReconRe
                            con.out, failures, notes);
       for (const std::string& note : notes) std::fprintf(con.err, "cbrecon: %s\n", note.c_str());
     }
+    // The 4-D NIfTI holds the bins, not the volumes made from them.
+    std::vector<VolumeData> bins;
+    for (size_t i = 0; i < data.size(); ++i)
+      if (plan.volumes[i].volume.product == VolumeProduct::none) bins.push_back(data[i]);
     for (const PlannedFile& f : plan.run_files)
-      if (f.kind == OutputKind::nifti_4d) write_run_nifti_4d(plan, f, data, result.bg, result.fov, failures);
+      if (f.kind == OutputKind::nifti_4d) write_run_nifti_4d(plan, f, bins, result.bg, result.fov, failures);
   } catch (const FatalError& e) {
     throw FatalError(e.what(), join_lines(e.detail(), unwritten_note(plan, done)));
   } catch (const std::bad_alloc&) {

@@ -154,6 +154,24 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
       x.conventional_status = flag();
     } else if (name == "mkb") {
       x.mkb = flag();
+    } else if (name == "breathing-from-images") {
+      x.breathing_from_images = flag();
+    } else if (name == "mip") {
+      x.mip = flag();
+    } else if (name == "average") {
+      x.average = flag();
+    } else if (name == "sync-check") {
+      x.sync_check = flag();
+    } else if (name == "amplitude-bins") {
+      x.amplitude_bins = flag();
+    } else if (name == "amplitude-split") {
+      x.amplitude_split = flag();
+    } else if (name == "bins") {
+      x.bins = parse_whole(need_value(), 2, 99, name, "a whole number from 2 to 99");
+    } else if (name == "bins-summary" || name == "breathing-trace") {
+      std::string& v = name == "bins-summary" ? x.bins_summary : x.breathing_trace;
+      v = need_value();
+      if (v.empty()) throw RunError("--" + name + " needs a file name");
     } else if (name == "mkb-cutoff") {
       if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
       x.mkb_cutoff = parse_number(need_value(), [](double f) { return f >= 0.05 && f <= 4.0; }, name,
@@ -344,6 +362,9 @@ Mode parse_command_line(int argc, const char* const* argv, RunParams& p, std::FI
   check_name(p.fn_proj, "projection prefix");
   check_name(p.fn_msk, "mask file");
   if (p.rpm_on) check_name(p.fn_tmp, "respiratory file");
+  if (p.extras.bins > 0) p.nbins = static_cast<uint16_t>(p.extras.bins);
+  // "0" with the images' signal: a 4-D run without a respiratory file.
+  if (p.extras.breathing_from_images && mode == Mode::normal) p.rpm_on = 1;
   check_name(p.ext, "-ext");
   check_dicom_options(p);
 
@@ -431,6 +452,22 @@ void print_help(std::FILE* out, const char* progname) {
 "                    what moves\n"
 "  --mkb-step N      --mkb: the prior is projected on every N-th detector column\n"
 "                    and row and interpolated between (1..16, default 4)\n"
+"  --breathing-from-images  4-D from the views' own breathing signal: with 0 as\n"
+"                    RESPFILE instead of a respiratory file; with one, its bins\n"
+"                    are replaced and it is checked against the images\n"
+"  --sync-check      4-D: check the respiratory file against the images' signal\n"
+"                    (one line; a warning when they disagree)\n"
+"  --amplitude-bins  4-D: bins by breathing amplitude (bin 1 deepest inhale)\n"
+"                    instead of phase\n"
+"  --amplitude-split --amplitude-bins: exhaling views in bins 1..N/2, inhaling\n"
+"                    ones in the rest\n"
+"  --mip, --average  --all-phases: also the maximum-intensity and the average\n"
+"                    volume over the bins, PREFIX_4d_mip.seq and PREFIX_4d_avg.seq,\n"
+"                    in every format asked for\n"
+"  --bins N          4-D: number of bins (2..99, default 10)\n"
+"  --bins-summary FILE  4-D: views, coverage and largest gap per bin, and every\n"
+"                    view's bin, as JSON\n"
+"  --breathing-trace FILE  4-D: PNG of the breathing signal with each view's bin\n"
 "  --quiet           no progress bar on a terminal\n"
 "  --conventional-status  exit statuses for scripts and workflow engines (the\n"
 "                    environment variable CBRECON_CONVENTIONAL_STATUS=1 does the\n"

@@ -4,6 +4,7 @@
 
 #include "input/coverage.h"
 #include "input/phase.h"
+#include "recon/breathing.h"
 #include "recon/outputs.h"
 
 namespace cbrecon {
@@ -35,18 +36,19 @@ std::vector<ViewList> list_views(RunContext& ctx, std::vector<Job>& jobs, bool e
       job.views = list_projections(p.fn_proj, ".hnd", p.nviews, p.ist, p.hscan, range, &screen);
     return {};
   }
-  const PhaseListing l = read_phase_listing(p.fn_tmp, p.fn_proj, p.nviews, p.ext, ctx.console.out, trace_file_name(p));
-  if (!l.table.warning.empty()) ctx.console.note(l.table.warning);
+  const BreathingRecord record = breathing_listing(ctx);
+  const PhaseListing& l = record.listing;
   if (std::string w = unbinned_warning(l.table, p.nviews, p.nbins); !w.empty()) ctx.console.note(std::move(w));
   auto bin_views = [&](int bin) {
     return phase_views(l.table, l.first, p.fn_proj, p.nviews, static_cast<uint16_t>(bin), p.hscan, range, &screen);
   };
-  if (!every_bin) {
+  if (!every_bin && !breathing_extras(p)) {
     for (Job& job : jobs) job.views = bin_views(job.bin);
     return {};
   }
   std::vector<ViewList> bins;
   for (int bin = 1; bin <= p.nbins; ++bin) bins.push_back(bin_views(bin));
+  if (breathing_extras(p)) report_bins(ctx, record, bins);
   for (Job& job : jobs)
     if (job.bin >= 1 && job.bin <= p.nbins) job.views = bins[job.bin - 1];
   return bins;

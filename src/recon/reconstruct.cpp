@@ -24,6 +24,7 @@
 #include "numeric/error.h"
 #include "numeric/memory_limit.h"
 #include "numeric/stopwatch.h"
+#include "recon/bin_products.h"
 #include "recon/mode.h"
 #include "recon/run_checks.h"
 
@@ -53,6 +54,7 @@ Reconstructor::Reconstructor(const RunParams& p, Console& console) : ctx_(p, con
   check_phase_options(ctx_.p);
   for (std::string& w : parameter_warnings(ctx_.p, ctx_.t.g)) console.note(std::move(w));
   volumes_ = mode_->volumes(ctx_.p);
+  for (const PlannedVolume& v : bin_product_volumes(ctx_.p)) volumes_.push_back(v);
 }
 
 Reconstructor::~Reconstructor() = default;
@@ -230,6 +232,7 @@ ReconResult Reconstructor::run() {
   for (Job& job : mode_->jobs)
     r.volumes.push_back({PlannedVolume{job.ext, job.bin, job.prior_image}, std::move(job.volume), job.headout,
                          job.any_view, job.used, job.views.ik});
+  add_bin_products(p, r.volumes);
   r.g = t.g;
   r.bg = t.bg;
   r.fov = t.fov;

@@ -40,6 +40,19 @@ std::string no_view_cause(const RunParams& p, const ViewList& vl) {
 
 void check_phase_options(const RunParams& p) {
   const Extras& x = p.extras;
+  if (!p.rpm_on) {
+    const char* four_d = x.sync_check ? "--sync-check" : x.amplitude_bins ? "--amplitude-bins"
+                         : x.bins ? "--bins" : !x.bins_summary.empty() ? "--bins-summary"
+                         : !x.breathing_trace.empty() ? "--breathing-trace" : nullptr;
+    if (four_d)
+      throw RunError(std::string(four_d) + " needs a 4-D run: a respiratory file as the third argument, or "
+                     "--breathing-from-images");
+  }
+  if ((x.mip || x.average) && !(p.rpm_on && x.all_phases))
+    throw RunError(std::string(x.mip ? "--mip" : "--average") + " is made from every bin: it needs a 4-D run with --all-phases");
+  if (x.sync_check && p.fn_tmp.empty())
+    throw RunError("--sync-check compares a respiratory file with the images: it needs one as the third argument");
+  if (x.amplitude_split && !x.amplitude_bins) throw RunError("--amplitude-split splits amplitude bins: it needs --amplitude-bins");
   if (!p.rpm_on && x.ph_given)
     throw RunError("-ph selects a respiratory phase bin: it needs a respiratory-signal file as the third "
                    "argument (0 makes a 3-D run)");
@@ -119,7 +132,7 @@ void check_listing(const RunParams& p, std::span<const ViewList* const> lists, s
                                 p.nviews, p.nviews, more, projection_name(p.fn_proj, head.next_number).c_str(),
                                 p.nviews + more));
   }
-  if (head.triggers >= 0) {
+  if (head.triggers >= 0 && !p.fn_tmp.empty()) {  // the images' own breathing pairs with every file
     const long files = count_projections_from(p.fn_proj, head.first, kMostFiles + 1);
     if (files != head.triggers)
       notes.push_back(strprintf("warning: the respiratory file %s holds %ld trigger samples but %ld projection "

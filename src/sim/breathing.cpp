@@ -1,6 +1,8 @@
 #include "sim/breathing.h"
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "numeric/common.h"
@@ -20,6 +22,53 @@ int32_t stamp(long long j, int32_t rate) {
   return static_cast<int32_t>(std::llround(static_cast<double>(j) * 1000.0 / rate));
 }
 
+// Standard normal draw (Box-Muller on the 53-bit uniform): the same
+// numbers with every standard library.
+double normal(std::mt19937_64& rng) {
+  auto uniform = [&rng] { return (static_cast<double>(rng() >> 11) + 0.5) * 0x1p-53; };
+  const double u = uniform(), v = uniform();
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(2 * pi * v);
+}
+
+// Cycles of irregular breathing: start times, lengths and inhale depths,
+// drawn until the cycles cover [0, end].
+struct Cycles {
+  std::vector<double> start, length, depth;
+
+  Cycles() = default;
+  Cycles(const Breathing& b, double end) {
+    std::mt19937_64 rng(b.seed * 0x9E3779B97F4A7C15ull + 0x5851F42D4C957F2Dull);
+    auto draw = [&] {
+      const double len = std::max(0.3 * b.period, b.period * (1.0 + b.period_var * normal(rng))) + b.pause;
+      length.push_back(len);
+      depth.push_back(std::max(0.2, 1.0 + b.amp_var * normal(rng)));
+    };
+    // The phase at time 0 places time 0 within the first cycle.
+    double p0 = std::fmod(b.phase0, 2.0 * pi);
+    if (p0 < 0) p0 += 2.0 * pi;
+    draw();
+    start.push_back(-(p0 / (2.0 * pi)) * (length[0] - b.pause));
+    while (start.back() + length.back() <= end) {
+      start.push_back(start.back() + length.back());
+      draw();
+    }
+    draw();  // the depth of the inhale that ends the last cycle
+  }
+};
+
+// Phase (radians, [0, 2 pi)) and level of irregular breathing at time t.
+void irregular_state(const Breathing& b, const Cycles& c, double t, double& phase, double& level) {
+  size_t k = static_cast<size_t>(std::upper_bound(c.start.begin(), c.start.end(), t) - c.start.begin());
+  k = k == 0 ? 0 : k - 1;
+  const double breathe = c.length[k] - b.pause;  // seconds of moving breath in the cycle
+  double u = (t - c.start[k]) / breathe;          // cycles into the moving part
+  if (b.pause > 0 && u > 0.5) u = std::max(0.5, u - b.pause / breathe);
+  u = std::clamp(u, 0.0, 1.0);
+  phase = 2.0 * pi * u;
+  const double depth = u <= 0.5 ? c.depth[k] : c.depth[k + 1];
+  level = depth * breath_level(phase) + b.drift * t / 60.0;
+}
+
 }  // namespace
 
 std::vector<BreathSample> breathing_trace(const Breathing& b, long nviews) {
@@ -33,6 +82,10 @@ std::vector<BreathSample> breathing_trace(const Breathing& b, long nviews) {
     throw RunError("the recording time before and after the projections must be zero or more seconds");
   if (!std::isfinite(b.phase0) || !std::isfinite(b.amp))
     throw RunError("the breathing phase and amplitude must be finite numbers");
+  if (!(b.period_var >= 0 && b.period_var <= 1) || !(b.amp_var >= 0 && b.amp_var <= 1) ||
+      !std::isfinite(b.drift) || !(b.pause >= 0 && b.pause <= 100 * b.period))
+    throw RunError("irregular breathing needs spreads from 0 to 1, a finite drift and a pause from 0 "
+                   "to 100 periods");
   if (nviews < 0) nviews = 0;
   const long long j0 = std::llround(b.lead * b.rate);
   const long long last = nviews > 0 ? j0 + (nviews - 1) * static_cast<long long>(b.trigger_every) : j0 - 1;
@@ -41,20 +94,54 @@ std::vector<BreathSample> breathing_trace(const Breathing& b, long nviews) {
     throw RunError("the respiratory recording would be longer than this program can write");
 
   std::vector<BreathSample> trace(static_cast<size_t>(n));
+  const bool irregular = b.irregular();
+  const Cycles cycles = irregular ? Cycles(b, static_cast<double>(n) / b.rate) : Cycles{};
   double prev = INFINITY;
   for (long long j = 0; j < n; ++j) {
     BreathSample& s = trace[static_cast<size_t>(j)];
     s.ttime = stamp(j, b.rate);
     const double t = static_cast<double>(j) / b.rate;  // seconds
-    double ph = std::fmod(b.phase0 + 2.0 * pi * t / b.period, 2.0 * pi);
-    if (ph < 0) ph += 2.0 * pi;
+    double ph = 0, level = 0;
+    if (irregular) {
+      irregular_state(b, cycles, t, ph, level);
+    } else {
+      ph = std::fmod(b.phase0 + 2.0 * pi * t / b.period, 2.0 * pi);
+      if (ph < 0) ph += 2.0 * pi;
+    }
     ph = round4(ph);
     if (ph >= 2.0 * pi) ph = 0.0;  // 6.2832 would leave [0, 2 pi)
+    if (!irregular) level = breath_level(ph);
     s.phase = ph;
-    s.amp = round4(b.amp * breath_level(ph));
+    s.level = level;
+    s.amp = round4(b.amp * level);
     s.peak = j > 0 && ph < prev;
     prev = ph;
     s.trigger = nviews > 0 && j >= j0 && j <= last && (j - j0) % b.trigger_every == 0;
+  }
+  return trace;
+}
+
+std::vector<BreathSample> recorded_trace(const Breathing& b, std::vector<BreathSample> trace) {
+  if (!(b.file_cut >= 0 && b.file_cut < 1)) throw RunError("the cut-off share of the trigger marks must lie in [0, 1)");
+  if (b.file_shift == 0 && b.file_cut == 0) return trace;
+  std::vector<size_t> trig = trigger_samples(trace);
+  if (b.file_shift > 0) {
+    // The monitor started late: the first marks are missing.
+    const size_t k = std::min(trig.size(), static_cast<size_t>(b.file_shift));
+    for (size_t i = 0; i < k; ++i) trace[trig[i]].trigger = false;
+  } else if (b.file_shift < 0 && !trig.empty()) {
+    // Marks of projections that never were, before the first one.
+    const long long extra = -static_cast<long long>(b.file_shift);
+    const long long j0 = static_cast<long long>(trig[0]) - extra * b.trigger_every;
+    if (j0 < 1) throw RunError("the respiratory trace has too little lead time for that many extra trigger marks");
+    for (long long j = j0; j < static_cast<long long>(trig[0]); j += b.trigger_every) trace[static_cast<size_t>(j)].trigger = true;
+  }
+  trig = trigger_samples(trace);
+  const size_t cut = static_cast<size_t>(std::llround(b.file_cut * static_cast<double>(trig.size())));
+  if (cut > 0 && cut <= trig.size()) {
+    // The recording ends just before the first mark that is cut off.
+    const size_t end = trig[trig.size() - cut];
+    trace.resize(end);
   }
   return trace;
 }

@@ -71,6 +71,14 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
       {"trigger-every", [&](auto& n, auto& v) { s.breathing.trigger_every = static_cast<int32_t>(to_int(n, v, 1, 100000)); }},
       {"lead", [&](auto& n, auto& v) { s.breathing.lead = to_double(n, v); }},
       {"tail", [&](auto& n, auto& v) { s.breathing.tail = to_double(n, v); }},
+      {"breath-period-var", [&](auto& n, auto& v) { s.breathing.period_var = to_double(n, v); }},
+      {"breath-amp-var", [&](auto& n, auto& v) { s.breathing.amp_var = to_double(n, v); }},
+      {"breath-drift", [&](auto& n, auto& v) { s.breathing.drift = to_double(n, v); }},
+      {"breath-pause", [&](auto& n, auto& v) { s.breathing.pause = to_double(n, v); }},
+      {"breath-seed", [&](auto& n, auto& v) { s.breathing.seed = static_cast<uint64_t>(to_int(n, v, 0, kBig)); }},
+      {"breath-truth", [&](auto&, auto& v) { s.breath_truth = v; }},
+      {"vxp-shift", [&](auto& n, auto& v) { s.breathing.file_shift = static_cast<int32_t>(to_int(n, v, -100000, 100000)); }},
+      {"vxp-cut", [&](auto& n, auto& v) { s.breathing.file_cut = to_double(n, v); }},
       {"truth", [&](auto&, auto& v) { o.truth = v; }},
       {"npxls", [&](auto& n, auto& v) { o.grid.npxls = static_cast<int32_t>(to_int(n, v, 1, 65535)); }},
       {"fov", [&](auto& n, auto& v) { o.grid.fov = static_cast<float>(to_double(n, v)); }},
@@ -81,7 +89,7 @@ SimOptions parse_sim_options(int argc, const char* const* argv) {
       {"threads", [&](auto& n, auto& v) { s.threads = static_cast<int>(to_int(n, v, 0, 1024)); }},
   };
   const std::map<std::string, bool*> flags = {
-      {"noise", &s.noise}, {"truth-only", &o.truth_only}, {"quiet", &o.quiet}, {"help", &o.help}};
+      {"noise", &s.noise}, {"truth-only", &o.truth_only}, {"vxp-only", &o.vxp_only}, {"quiet", &o.quiet}, {"help", &o.help}};
 
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -165,6 +173,17 @@ void print_sim_help(std::FILE* out, const char* progname) {
                "  --trigger-every K   respiratory samples from one projection to the next (3)\n"
                "  --lead S            seconds recorded before the first projection (2)\n"
                "  --tail S            seconds recorded after the last projection (1)\n"
+               "  --breath-period-var F  irregular breathing: relative spread of the cycle lengths (0)\n"
+               "  --breath-amp-var F  relative spread of the inhale depths (0)\n"
+               "  --breath-drift L    baseline drift, inhale depths per minute (0)\n"
+               "  --breath-pause S    seconds held at end-exhale in every cycle (0)\n"
+               "  --breath-seed N     seed of the cycles' draws (1)\n"
+               "  --breath-truth FILE every view's true phase (cycles), level and shift as text (none)\n"
+               "  --vxp-shift K       out-of-step file: K > 0 drops the first K trigger marks, K < 0\n"
+               "                      adds -K marks before the first projection (0)\n"
+               "  --vxp-only          write the respiratory file (and --breath-truth) and no scan\n"
+               "  --vxp-cut F         out-of-step file: cuts off that share of the trigger marks at\n"
+               "                      the end, and the recording with them (0)\n"
                "\n"
                "Ground truth (raw float32 mu in 1/mm, [slice][row][column], on the reconstruction grid):\n"
                "  --truth FILE        write the ground truth (none)\n"

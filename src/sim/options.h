@@ -20,6 +20,7 @@ struct SimOptions {
   bool truth_phase_set = false;
   double truth_phase = 0;     // breathing phase of the truth, radians
   bool truth_only = false;    // write the truth and no scan
+  bool vxp_only = false;      // write the respiratory file (and --breath-truth) and no scan
   bool quiet = false;
   bool help = false;
 };

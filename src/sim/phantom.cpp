@@ -111,9 +111,10 @@ double breath_level(double phase) { return 0.5 * (1.0 + std::cos(phase)); }
 
 double motion_shift(const Phantom& ph, double phase) { return ph.motion * breath_level(phase); }
 
-Phantom at_phase(const Phantom& ph, double phase) {
+Phantom at_phase(const Phantom& ph, double phase) { return at_shift(ph, motion_shift(ph, phase)); }
+
+Phantom at_shift(const Phantom& ph, double dz) {
   Phantom out;
-  const double dz = motion_shift(ph, phase);
   for (Shape s : ph.shapes) {
     if (s.moving) {
       s.centre.z += dz;

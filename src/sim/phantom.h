@@ -91,6 +91,8 @@ double motion_shift(const Phantom& ph, double phase);
 // The phantom as it stands at a breathing phase: moving shapes shifted by
 // motion_shift and no longer marked moving; motion 0.
 Phantom at_phase(const Phantom& ph, double phase);
+// The same for a z shift of the moving shapes (mm).
+Phantom at_shift(const Phantom& ph, double dz);
 
 // The phantom without its moving shapes.
 Phantom static_part(const Phantom& ph);

@@ -298,9 +298,31 @@ std::vector<ViewInfo> plan_views(const ScanConfig& cfg) {
     const BreathSample& s = trace[trig[static_cast<size_t>(i)]];
     v.ttime = s.ttime;
     v.phase = s.phase;
-    v.shift = motion_shift(cfg.phantom, s.phase);
+    v.level = s.level;
+    v.shift = cfg.phantom.motion * s.level;
   }
   return views;
+}
+
+void write_breath_truth(const std::string& path, const std::vector<ViewInfo>& views) {
+  std::string text = "view,number,angle,time_s,phase,level,shift_mm\n";
+  for (size_t i = 0; i < views.size(); ++i) {
+    const ViewInfo& v = views[i];
+    text += strprintf("%zu,%lld,%.6f,%.3f,%.6f,%.6f,%.6f\n", i, v.number, v.angle, v.ttime / 1000.0,
+                      v.phase / (2.0 * pi), v.level, v.shift);
+  }
+  write_whole_file(path, {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+void write_breathing_files(const ScanConfig& cfg, const std::vector<ViewInfo>& views) {
+  if (!cfg.vxp.empty()) {
+    make_parent_folder(cfg.vxp);
+    write_vxp(cfg.vxp, cfg.breathing, recorded_trace(cfg.breathing, breathing_trace(cfg.breathing, cfg.views)));
+  }
+  if (!cfg.breath_truth.empty()) {
+    make_parent_folder(cfg.breath_truth);
+    write_breath_truth(cfg.breath_truth, views);
+  }
 }
 
 ScanSummary simulate_scan(const ScanConfig& cfg) {
@@ -310,10 +332,7 @@ ScanSummary simulate_scan(const ScanConfig& cfg) {
   sum.mask = cfg.mask.empty() ? default_mask(cfg.prefix) : cfg.mask;
   // The respiratory file first: its checks may refuse the timing, and
   // then nothing else should have been written.
-  if (!cfg.vxp.empty()) {
-    make_parent_folder(cfg.vxp);
-    write_vxp(cfg.vxp, cfg.breathing, breathing_trace(cfg.breathing, cfg.views));
-  }
+  write_breathing_files(cfg, sum.views);
   make_parent_folder(cfg.prefix);
   make_parent_folder(sum.mask);
 
@@ -347,7 +366,7 @@ ScanSummary simulate_scan(const ScanConfig& cfg) {
       Scratch& s = scratch[static_cast<size_t>(worker)];
       s.li.resize(npix);
       s.img.resize(npix);
-      line_integral_image_into(f, moves ? at_phase(cfg.phantom, v.phase) : cfg.phantom, v.angle,
+      line_integral_image_into(f, moves ? at_shift(cfg.phantom, v.shift) : cfg.phantom, v.angle,
                                s.li.data());
       const double ratio = v.ctnorm / cfg.ctnorm;
       std::mt19937_64 rng(cfg.seed * 0x9E3779B97F4A7C15ull + static_cast<unsigned long long>(i));

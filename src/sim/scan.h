@@ -43,6 +43,7 @@ struct ScanConfig {
   std::string prefix = "PROJ_";  // projection names prefix + "%05d" + ".hnd"; may hold a folder
   std::string mask;          // mask file; empty: the prefix's folder + "NormImage.hnd"
   std::string vxp;           // respiratory-signal file; empty: none
+  std::string breath_truth;  // true phase and shift of every view; empty: none
   // Exposure
   double counts = 2e6;       // open-field count at gain 1
   double gain_var = 0.10;    // relative amplitude of the smooth detector gain pattern
@@ -64,6 +65,7 @@ struct ViewInfo {
   double ctnorm = 0;     // header CTnorm
   int32_t ttime = 0;     // time stamp of its trigger sample, ms
   double phase = 0;      // breathing phase at that sample, radians
+  double level = 0;      // breathing level at that sample (1: a regular full inhale)
   double shift = 0;      // z shift of the moving shapes, mm
 };
 
@@ -113,6 +115,15 @@ Header make_header(const char* kind, long long index, double angle, double ctnor
 // Numbers, names, angles, CTnorm values, times and breathing phases of the
 // views, without writing anything.  RunError for an unusable configuration.
 std::vector<ViewInfo> plan_views(const ScanConfig& cfg);
+
+// The true breathing of every view as a text file: a header line, then
+// "view,number,angle,time_s,phase,level,shift_mm" per view (phase in
+// cycles, [0, 1)).  RunError if it cannot be written.
+void write_breath_truth(const std::string& path, const std::vector<ViewInfo>& views);
+
+// Writes the respiratory file (cfg.vxp, as recorded: recorded_trace) and
+// the per-view truth (cfg.breath_truth) where they are asked for.
+void write_breathing_files(const ScanConfig& cfg, const std::vector<ViewInfo>& views);
 
 // Writes the whole scan.  RunError for an unusable configuration or a file
 // that cannot be written.
