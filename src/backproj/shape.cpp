@@ -5,8 +5,10 @@
 namespace cbrecon {
 
 std::string shape_name(const BackprojShape& shape) {
-  return "t" + std::to_string(shape.tile_rows) + "-c" + std::to_string(shape.pair_chunk) + "-p" +
-         std::to_string(shape.prefetch) + (shape.gathers ? "-gathers" : "-rows");
+  char name[64];
+  std::snprintf(name, sizeof name, "t%d-c%d-p%d-%s", shape.tile_rows, shape.pair_chunk, shape.prefetch,
+                shape.gathers ? "gathers" : "rows");
+  return name;
 }
 
 bool parse_shape(const std::string& name, BackprojShape& shape) {
