@@ -1,0 +1,178 @@
+#include "project/matched.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "geometry/geometry.h"
+#include "numeric/error.h"
+
+namespace cbrecon {
+
+namespace {
+
+// Binned detector columns per forward task.
+constexpr long kBand = 16;
+
+// The profile of one voxel column interpolated at the rows lo .. hi - 1 of
+// a view: val[iv] (the transpose below walks the same sequence).
+inline void interpolate_rows(const ColumnProjection& cp, const float* p, long nz, float* val) {
+  for (int32_t iv = cp.lo; iv < cp.hi; ++iv) {
+    const float pj = std::max(cp.a + static_cast<float>(iv) * cp.b, 0.0f);
+    const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz));
+    const float f = pj - static_cast<float>(j);
+    val[iv] = (1.0f - f) * p[j] + f * p[j + 1];
+  }
+}
+
+}  // namespace
+
+MatchedProjector::MatchedProjector(const ScanGeometry& bg, const FovExtents& fov, int32_t ndets, int binning,
+                                   double fov_radius)
+    : bin_(binning), npxls_(bg.npxls), nz_(bg.nz), lz_(bg.nz + 2), nrows_(bg.nrows), ishift_(bg.ishift),
+      dx_(bg.dx), pxlz_(bg.pxlz), zhalf_(bg.zhalf), ucenter_(bg.ucenter) {
+  if (binning < 1) throw RunError("the detector binning must be at least 1");
+  nu_ = (static_cast<long>(ndets) - 2 * col0_) / bin_;
+  // Rows whose rays stay within the slab |z| <= zhalf up to fov_radius
+  // behind the axis.
+  const long half = static_cast<long>(std::floor(zhalf_ * sdd_px / (sad + fov_radius)));
+  const long lo = std::max(8L, nrows_ / 2 - half), hi = std::min(nrows_ - 8, nrows_ / 2 + half);
+  nv_ = hi > lo ? (hi - lo) / bin_ : 0;
+  if (nu_ < 1 || nv_ < 1)
+    throw RunError(strprintf("detector binning %d leaves no binned pixel (%d columns, %ld usable rows)", binning,
+                             ndets, std::max(0L, hi - lo)));
+  row0_ = lo + ((hi - lo) - nv_ * bin_) / 2;
+  vpitch_ = (nv_ + 15) / 16 * 16;
+  cx_.resize(npxls_);
+  cy_.resize(npxls_);
+  for (long i = 0; i < npxls_; ++i) {
+    cx_[i] = bg.centre_x(i);
+    cy_[i] = bg.centre_y(i);
+  }
+  for (int32_t r = 0; r < npxls_; ++r)
+    for (int32_t c = fov.fov_start[r]; c < fov.fov_end[r]; ++c) {
+      cr_.push_back(r);
+      cc_.push_back(c);
+      cols_.push_back((static_cast<long>(r) * npxls_ + c) * lz_);
+    }
+  rdist_.assign(image_floats(), 0.0f);
+  const double half_bin = (bin_ - 1) / 2.0;
+  for (long iu = 0; iu < nu_; ++iu) {
+    const double tu = (ishift_ + col0_ + iu * bin_ + half_bin - ucenter_) * static_cast<double>(tanstep);
+    for (long iv = 0; iv < nv_; ++iv) {
+      const double tv = (row0_ + iv * bin_ + half_bin - nrows_ / 2) / sdd_px;
+      rdist_[(iu + 1) * vpitch_ + iv] = static_cast<float>(std::sqrt(1.0 + tu * tu + tv * tv));
+    }
+  }
+}
+
+void MatchedProjector::make_table(double theta, ViewTable& t) const {
+  const long n = columns();
+  t.theta = theta;
+  t.col.resize(n);
+  const double cs = std::cos(theta), sn = std::sin(theta), ts = static_cast<double>(tanstep);
+  const double half_bin = (bin_ - 1) / 2.0;
+  const double ubase = ishift_ + col0_ + half_bin;
+  const double vbase = row0_ + half_bin - nrows_ / 2;
+  std::vector<int32_t> count(nu_ + 2, 0);
+  for (long k = 0; k < n; ++k) {
+    ColumnProjection& cp = t.col[k];
+    cp = ColumnProjection{};
+    const double x = cx_[cc_[k]], y = cy_[cr_[k]];
+    const double s = x * cs - y * sn, U = sad - (x * sn + y * cs);
+    if (!(U > 0)) continue;
+    cp.ub = static_cast<float>((s / (U * ts) + ucenter_ - ubase) / bin_);
+    if (!(cp.ub >= -1.0f && cp.ub < static_cast<float>(nu_))) continue;
+    cp.iu = static_cast<int32_t>(std::floor(cp.ub));
+    cp.w = static_cast<float>(dx_ * dx_ / (bin_ * ts * U));
+    cp.a = static_cast<float>((vbase * U / sdd_px + zhalf_) / pxlz_ + 0.5);
+    cp.b = static_cast<float>(bin_ * U / (sdd_px * pxlz_));
+    const double a = cp.a, b = cp.b;
+    cp.lo = static_cast<int32_t>(std::clamp(std::ceil(-a / b), 0.0, static_cast<double>(nv_)));
+    cp.hi = static_cast<int32_t>(std::clamp(std::ceil((nz_ + 1 - a) / b), 0.0, static_cast<double>(nv_)));
+    ++count[cp.iu + 1];
+  }
+  t.start.assign(nu_ + 2, 0);
+  for (long u = 1; u < nu_ + 2; ++u) t.start[u] = t.start[u - 1] + count[u - 1];
+  t.order.resize(t.start[nu_ + 1]);
+  std::vector<int32_t> next(t.start.begin(), t.start.end());
+  for (long k = 0; k < n; ++k)
+    if (t.col[k].iu >= -1) t.order[next[t.col[k].iu + 1]++] = static_cast<int32_t>(k);
+}
+
+void MatchedProjector::forward(const float* vol, std::span<const ViewTable* const> views,
+                               std::span<float* const> images, ThreadPool& pool) const {
+  const long bands = (nu_ + kBand - 1) / kBand;
+  const long tasks = static_cast<long>(views.size()) * bands;
+  std::vector<std::vector<float>> scratch(pool.size(), std::vector<float>(vpitch_));
+  pool.parallel_for(tasks, [&](long t0, long t1, int tid) {
+    float* val = scratch[tid].data();
+    for (long task = t0; task < t1; ++task) {
+      const ViewTable& t = *views[task / bands];
+      float* img = images[task / bands];
+      const long u0 = task % bands * kBand, u1 = std::min(nu_, u0 + kBand);
+      // Own columns u0 .. u1 - 1, and the padding next to them.
+      const long c0 = u0 == 0 ? -1 : u0, c1 = u1 == nu_ ? nu_ + 1 : u1;
+      std::fill(img + (c0 + 1) * vpitch_, img + (c1 + 1) * vpitch_, 0.0f);
+      // Columns whose left binned column is u contribute to u and u + 1:
+      // every detector column gets bucket u - 1, then bucket u, each in
+      // column order, whichever band it falls in.
+      for (long u = u0 - 1; u < u1; ++u) {
+        for (int32_t i = t.start[u + 1]; i < t.start[u + 2]; ++i) {
+          const long k = t.order[i];
+          const ColumnProjection& cp = t.col[k];
+          if (cp.lo >= cp.hi) continue;
+          interpolate_rows(cp, vol + cols_[k], nz_, val);
+          const float fu = cp.ub - static_cast<float>(cp.iu);
+          const float wa = cp.w * (1.0f - fu), wb = cp.w * fu;
+          if (u >= u0) {
+            float* out = img + (u + 1) * vpitch_;
+            for (int32_t iv = cp.lo; iv < cp.hi; ++iv) out[iv] += wa * val[iv];
+          }
+          if (u + 1 < u1) {
+            float* out = img + (u + 2) * vpitch_;
+            for (int32_t iv = cp.lo; iv < cp.hi; ++iv) out[iv] += wb * val[iv];
+          }
+        }
+      }
+    }
+  }, 8);
+}
+
+void MatchedProjector::back_column(long k, std::span<const ViewTable* const> views,
+                                   std::span<const float* const> images, float* acc) const {
+  std::fill(acc, acc + lz_, 0.0f);
+  for (size_t v = 0; v < views.size(); ++v) {
+    const ColumnProjection& cp = views[v]->col[k];
+    if (cp.iu < -1 || cp.lo >= cp.hi) continue;
+    const float* ra = images[v] + (cp.iu + 1) * vpitch_;
+    const float* rb = ra + vpitch_;
+    const float fu = cp.ub - static_cast<float>(cp.iu);
+    const float wa = cp.w * (1.0f - fu), wb = cp.w * fu;
+    for (int32_t iv = cp.lo; iv < cp.hi; ++iv) {
+      const float r = wa * ra[iv] + wb * rb[iv];
+      const float pj = std::max(cp.a + static_cast<float>(iv) * cp.b, 0.0f);
+      const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz_));
+      const float f = pj - static_cast<float>(j);
+      acc[j] += (1.0f - f) * r;
+      acc[j + 1] += f * r;
+    }
+  }
+}
+
+void MatchedProjector::bin_view(const float* proj, long pitch, float* image) const {
+  std::fill(image, image + image_floats(), 0.0f);
+  const double scale = 1.0 / (static_cast<double>(bin_) * bin_);
+  for (long iu = 0; iu < nu_; ++iu) {
+    const long c = ishift_ + col0_ + iu * bin_;
+    for (long iv = 0; iv < nv_; ++iv) {
+      double sum = 0;
+      for (long dr = 0; dr < bin_; ++dr) {
+        const float* row = proj + (row0_ + iv * bin_ + dr) * pitch + c;
+        for (long dc = 0; dc < bin_; ++dc) sum += row[dc];
+      }
+      image[(iu + 1) * vpitch_ + iv] = static_cast<float>(sum * scale);
+    }
+  }
+}
+
+}  // namespace cbrecon
