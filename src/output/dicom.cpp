@@ -191,11 +191,12 @@ DicomRun make_dicom_run(const RunParams& p) {
   return r;
 }
 
-VolumeLabel volume_label(int bin, bool prior_image) {
+VolumeLabel volume_label(int bin, bool prior_image, bool iterative) {
   VolumeLabel l;
   l.bin = bin;
   l.prior_image = prior_image;
-  l.series_number = bin == 0 ? 1 : (prior_image ? 10 + bin : bin);
+  l.iterative = iterative;
+  l.series_number = bin == 0 ? 1 : (iterative ? 20 + bin : prior_image ? 10 + bin : bin);
   return l;
 }
 
@@ -203,7 +204,7 @@ double respiratory_phase_percent(int bin) { return 10.0 * bin - 9.9; }
 
 std::string series_description(const VolumeLabel& label) {
   if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";
-  const std::string tail = label.prior_image ? " prior-image" : "";
+  const std::string tail = label.iterative ? " iterative" : label.prior_image ? " prior-image" : "";
   // A bin outside 1..10 holds no view: no phase range.
   if (label.bin < 1 || label.bin > 10) return strprintf("4D phase %d", label.bin) + tail;
   // bin = trunc(10 p + 1.49) for the phase p as a fraction of a cycle:

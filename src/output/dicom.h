@@ -50,12 +50,13 @@ DicomRun make_dicom_run(const RunParams& p);
 struct VolumeLabel {
   int bin = 0;               // 0: 3-D volume; 1..10: respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
+  bool iterative = false;    // an iterative reconstruction of the bin
   int series_number = 1;
 };
 
 // The label of a 3-D volume (bin 0) or a phase bin; series numbers 1 for
 // 3-D, the bin for 4-D, 10 + bin for prior-image bins.
-VolumeLabel volume_label(int bin, bool prior_image = false);
+VolumeLabel volume_label(int bin, bool prior_image = false, bool iterative = false);
 
 // "3D volume", "4D phase 3 (15.1-25.1%)", "4D phase 3 (15.1-25.1%)
 // prior-image".  The range is that of the phase binning (input/rpm.h:

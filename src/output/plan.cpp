@@ -157,7 +157,7 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
       case OutputKind::dicom:
         attempt([&] {
           const std::string note =
-              write_dicom_series(f.path, words, dicom_run, volume_label(v.volume.bin, v.volume.prior_image));
+              write_dicom_series(f.path, words, dicom_run, volume_label(v.volume.bin, v.volume.prior_image, v.volume.iterative));
           if (!note.empty()) notes.push_back(note);
         });
         break;

@@ -30,6 +30,7 @@ struct PlannedVolume {
   std::string ext;
   int bin = 0;               // 0: a 3-D volume; else the respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
+  bool iterative = false;    // an iterative reconstruction of the bin
 };
 
 // What the options ask of the outputs, read once from the run parameters.

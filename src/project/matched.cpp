@@ -60,7 +60,7 @@ MatchedProjector::MatchedProjector(const ScanGeometry& bg, const FovExtents& fov
     const double tu = (ishift_ + col0_ + iu * bin_ + half_bin - ucenter_) * static_cast<double>(tanstep);
     for (long iv = 0; iv < nv_; ++iv) {
       const double tv = (row0_ + iv * bin_ + half_bin - nrows_ / 2) / sdd_px;
-      rdist_[(iu + 1) * vpitch_ + iv] = static_cast<float>(std::sqrt(1.0 + tu * tu + tv * tv));
+      rdist_[column_start(iu) + iv] = static_cast<float>(std::sqrt(1.0 + tu * tu + tv * tv));
     }
   }
 }
@@ -73,30 +73,46 @@ void MatchedProjector::make_table(double theta, ViewTable& t) const {
   const double half_bin = (bin_ - 1) / 2.0;
   const double ubase = ishift_ + col0_ + half_bin;
   const double vbase = row0_ + half_bin - nrows_ / 2;
-  std::vector<int32_t> count(nu_ + 2, 0);
+  // Buckets of first columns -kTaps + 1 .. nu - 1.
+  const long nb = nu_ + kTaps - 1;
+  std::vector<int32_t> count(nb, 0);
   for (long k = 0; k < n; ++k) {
     ColumnProjection& cp = t.col[k];
     cp = ColumnProjection{};
     const double x = cx_[cc_[k]], y = cy_[cr_[k]];
     const double s = x * cs - y * sn, U = sad - (x * sn + y * cs);
     if (!(U > 0)) continue;
-    cp.ub = static_cast<float>((s / (U * ts) + ucenter_ - ubase) / bin_);
-    if (!(cp.ub >= -1.0f && cp.ub < static_cast<float>(nu_))) continue;
-    cp.iu = static_cast<int32_t>(std::floor(cp.ub));
-    cp.w = static_cast<float>(dx_ * dx_ / (bin_ * ts * U));
+    // The ray from the source through the column: its direction in the
+    // grid's frame, and the footprint's width on the binned detector.
+    const double tg = s / U;
+    const double sx = sad * sn, sy = sad * cs;  // the source
+    const double rx = x - sx, ry = y - sy, len = std::hypot(rx, ry);
+    const double across = dx_ * std::max(std::fabs(rx), std::fabs(ry)) / len;
+    const double width = std::min<double>(kTaps - 1, across * std::sqrt(1 + tg * tg) / (U * ts * bin_));
+    const double ub = (tg / ts + ucenter_ - ubase) / bin_;
+    const double left = ub - width / 2, right = ub + width / 2;
+    const double first = std::floor(left + 0.5);
+    if (!(first > -kTaps && first < nu_)) continue;
+    const double w = dx_ * dx_ / (bin_ * ts * U);
+    cp.iu = static_cast<int32_t>(first);
+    for (int m = 0; m < kTaps; ++m) {
+      const double lo = std::max(left, first + m - 0.5), hi = std::min(right, first + m + 0.5);
+      const double overlap = width > 0 ? std::max(0.0, hi - lo) / width : (m == 0 ? 1.0 : 0.0);
+      cp.wt[m] = static_cast<float>(w * overlap);
+    }
     cp.a = static_cast<float>((vbase * U / sdd_px + zhalf_) / pxlz_ + 0.5);
     cp.b = static_cast<float>(bin_ * U / (sdd_px * pxlz_));
     const double a = cp.a, b = cp.b;
     cp.lo = static_cast<int32_t>(std::clamp(std::ceil(-a / b), 0.0, static_cast<double>(nv_)));
     cp.hi = static_cast<int32_t>(std::clamp(std::ceil((nz_ + 1 - a) / b), 0.0, static_cast<double>(nv_)));
-    ++count[cp.iu + 1];
+    ++count[cp.iu + kTaps - 1];
   }
-  t.start.assign(nu_ + 2, 0);
-  for (long u = 1; u < nu_ + 2; ++u) t.start[u] = t.start[u - 1] + count[u - 1];
-  t.order.resize(t.start[nu_ + 1]);
-  std::vector<int32_t> next(t.start.begin(), t.start.end());
+  t.start.assign(nb + 1, 0);
+  for (long u = 1; u <= nb; ++u) t.start[u] = t.start[u - 1] + count[u - 1];
+  t.order.resize(t.start[nb]);
+  std::vector<int32_t> next(t.start.begin(), t.start.end() - 1);
   for (long k = 0; k < n; ++k)
-    if (t.col[k].iu >= -1) t.order[next[t.col[k].iu + 1]++] = static_cast<int32_t>(k);
+    if (t.col[k].iu != ColumnProjection::kMissed) t.order[next[t.col[k].iu + kTaps - 1]++] = static_cast<int32_t>(k);
 }
 
 void MatchedProjector::forward(const float* vol, std::span<const ViewTable* const> views,
@@ -111,26 +127,22 @@ void MatchedProjector::forward(const float* vol, std::span<const ViewTable* cons
       float* img = images[task / bands];
       const long u0 = task % bands * kBand, u1 = std::min(nu_, u0 + kBand);
       // Own columns u0 .. u1 - 1, and the padding next to them.
-      const long c0 = u0 == 0 ? -1 : u0, c1 = u1 == nu_ ? nu_ + 1 : u1;
-      std::fill(img + (c0 + 1) * vpitch_, img + (c1 + 1) * vpitch_, 0.0f);
-      // Columns whose left binned column is u contribute to u and u + 1:
-      // every detector column gets bucket u - 1, then bucket u, each in
-      // column order, whichever band it falls in.
-      for (long u = u0 - 1; u < u1; ++u) {
-        for (int32_t i = t.start[u + 1]; i < t.start[u + 2]; ++i) {
+      const long c0 = u0 == 0 ? -kPadColumns : u0, c1 = u1 == nu_ ? nu_ + kPadColumns : u1;
+      std::fill(img + column_start(c0), img + column_start(c1), 0.0f);
+      // Columns whose footprint starts at binned column u contribute to
+      // u .. u + kTaps - 1: every detector column gets the buckets in
+      // ascending order, each in column order, whichever band it falls in.
+      for (long u = u0 - kTaps + 1; u < u1; ++u) {
+        for (int32_t i = t.start[u + kTaps - 1]; i < t.start[u + kTaps]; ++i) {
           const long k = t.order[i];
           const ColumnProjection& cp = t.col[k];
           if (cp.lo >= cp.hi) continue;
           interpolate_rows(cp, vol + cols_[k], nz_, val);
-          const float fu = cp.ub - static_cast<float>(cp.iu);
-          const float wa = cp.w * (1.0f - fu), wb = cp.w * fu;
-          if (u >= u0) {
-            float* out = img + (u + 1) * vpitch_;
-            for (int32_t iv = cp.lo; iv < cp.hi; ++iv) out[iv] += wa * val[iv];
-          }
-          if (u + 1 < u1) {
-            float* out = img + (u + 2) * vpitch_;
-            for (int32_t iv = cp.lo; iv < cp.hi; ++iv) out[iv] += wb * val[iv];
+          for (int m = 0; m < kTaps; ++m) {
+            if (u + m < u0 || u + m >= u1) continue;
+            float* out = img + column_start(u + m);
+            const float wm = cp.wt[m];
+            for (int32_t iv = cp.lo; iv < cp.hi; ++iv) out[iv] += wm * val[iv];
           }
         }
       }
@@ -138,23 +150,29 @@ void MatchedProjector::forward(const float* vol, std::span<const ViewTable* cons
   }, 8);
 }
 
-void MatchedProjector::back_column(long k, std::span<const ViewTable* const> views,
-                                   std::span<const float* const> images, float* acc) const {
-  std::fill(acc, acc + lz_, 0.0f);
+void MatchedProjector::back_column2(long k, std::span<const ViewTable* const> views,
+                                    std::span<const float* const> images, const float* same, float* num,
+                                    float* den) const {
+  std::fill(num, num + lz_, 0.0f);
+  std::fill(den, den + lz_, 0.0f);
   for (size_t v = 0; v < views.size(); ++v) {
     const ColumnProjection& cp = views[v]->col[k];
-    if (cp.iu < -1 || cp.lo >= cp.hi) continue;
-    const float* ra = images[v] + (cp.iu + 1) * vpitch_;
-    const float* rb = ra + vpitch_;
-    const float fu = cp.ub - static_cast<float>(cp.iu);
-    const float wa = cp.w * (1.0f - fu), wb = cp.w * fu;
+    if (cp.iu == ColumnProjection::kMissed || cp.lo >= cp.hi) continue;
+    const long off = column_start(cp.iu);
+    const float* r0 = images[v] + off;
+    const float* s0 = same + off;
+    const long p1 = vpitch_, p2 = 2 * vpitch_;
+    static_assert(kTaps == 3, "the sweep below reads three columns");
     for (int32_t iv = cp.lo; iv < cp.hi; ++iv) {
-      const float r = wa * ra[iv] + wb * rb[iv];
+      const float r = cp.wt[0] * r0[iv] + cp.wt[1] * r0[iv + p1] + cp.wt[2] * r0[iv + p2];
+      const float s = cp.wt[0] * s0[iv] + cp.wt[1] * s0[iv + p1] + cp.wt[2] * s0[iv + p2];
       const float pj = std::max(cp.a + static_cast<float>(iv) * cp.b, 0.0f);
       const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz_));
       const float f = pj - static_cast<float>(j);
-      acc[j] += (1.0f - f) * r;
-      acc[j + 1] += f * r;
+      num[j] += (1.0f - f) * r;
+      num[j + 1] += f * r;
+      den[j] += (1.0f - f) * s;
+      den[j + 1] += f * s;
     }
   }
 }
@@ -170,7 +188,7 @@ void MatchedProjector::bin_view(const float* proj, long pitch, float* image) con
         const float* row = proj + (row0_ + iv * bin_ + dr) * pitch + c;
         for (long dc = 0; dc < bin_; ++dc) sum += row[dc];
       }
-      image[(iu + 1) * vpitch_ + iv] = static_cast<float>(sum * scale);
+      image[column_start(iu) + iv] = static_cast<float>(sum * scale);
     }
   }
 }

@@ -16,19 +16,27 @@
 // beyond the slab (a patient is longer than the slab) is in every other
 // ray, and the volume cannot represent it.  A view image is stored column
 // by column: binned column iu is the vpitch floats at (iu + 1) * vpitch,
-// row iv at offset iv; columns -1 and nu (the first and last vpitch floats)
-// are padding, so that a voxel column between two binned columns needs no
-// test at the detector's edges.
+// row iv at offset iv, at (iu + kPadColumns) * vpitch; kPadColumns columns
+// of padding on each side let a voxel column's footprint reach past the
+// detector's edges without a test.
 //
 // The model (voxel columns in the plane, rays along z): at angle theta the
-// voxel column at (x, y) projects to binned column coordinate ub (between
-// binned columns floor(ub) and floor(ub) + 1, linear weights), at distance
-// U from the source along the central ray.  Each binned row's ray crosses
-// the column at height z(iv), linear in iv; the column's z-profile is
-// interpolated there linearly.  The column contributes
+// voxel column at (x, y) projects to binned column coordinate ub, at
+// distance U from the source along the central ray.  Its footprint is a box
+// of width W binned columns centred on ub: the square column seen along the
+// ray is a trapezoid, and the box of the same area is dx max(|cos|, |sin|)
+// of the ray's angle to the grid wide, magnified onto the flat detector.
+// Each binned column takes the fraction of the box it overlaps (at most
+// kTaps columns; W is capped at kTaps - 1, so a grid much coarser than the
+// binned detector is modelled with a narrower footprint).  Each binned
+// row's ray crosses the column at height z(iv), linear in iv; the column's
+// z-profile is interpolated there linearly.  The column contributes
 //   w = dx^2 / (B tanstep U)
-// times that value, the in-plane path length a ray of a B-column-wide fan
-// element takes through a dx x dx column, on average.  The forward
+// times the overlap fraction times that value: the in-plane path length a
+// ray of a B-column-wide fan element takes through a dx x dx column, on
+// average.  (A footprint narrower than the spacing of the voxels' shadows,
+// such as linear interpolation between two columns, leaves a ripple in the
+// projection of a flat object.)  The forward
 // projector returns S x; the line integral model is A x = D (S x), with D
 // the distance factor sqrt(1 + tan^2 u + tan^2 v) of each binned pixel
 // (rdist(), zero on the padding columns), which turns in-plane path length
@@ -52,13 +60,18 @@
 
 namespace cbrecon {
 
+// Binned columns a voxel column's footprint may cover, and the padding
+// columns on each side of a view image.
+inline constexpr int kTaps = 3;
+inline constexpr long kPadColumns = kTaps;
+
 // Where one voxel column lands in one view.
 struct ColumnProjection {
-  float ub = 0;        // binned column coordinate
-  float w = 0;         // path-length weight, mm
-  float a = 0, b = 0;  // padded-profile coordinate of binned row iv: a + iv b - 1 is the slice index
-  int32_t iu = -2;     // floor(ub); -2: the column misses the detector in this view
+  float wt[kTaps] = {};  // path-length weight (mm) of binned columns iu .. iu + kTaps - 1
+  float a = 0, b = 0;    // padded-profile coordinate of binned row iv: a + iv b - 1 is the slice index
+  int32_t iu = kMissed;  // first binned column of the footprint
   int32_t lo = 0, hi = 0;  // binned rows whose rays cross the slab at this column
+  static constexpr int32_t kMissed = -1000000;  // the column misses the detector in this view
 };
 
 // The per-view table of every field-of-view voxel column, and the columns in
@@ -67,7 +80,8 @@ struct ViewTable {
   double theta = 0;
   std::vector<ColumnProjection> col;  // per field-of-view column
   std::vector<int32_t> order;         // columns sorted by iu (stable)
-  std::vector<int32_t> start;         // columns with iu = u lie at order[start[u + 1] .. start[u + 2])
+  // columns with iu = u lie at order[start[u + kTaps - 1] .. start[u + kTaps])
+  std::vector<int32_t> start;
 };
 
 class MatchedProjector {
@@ -80,7 +94,7 @@ class MatchedProjector {
   long nu() const { return nu_; }        // binned columns
   long nv() const { return nv_; }        // binned rows
   long vpitch() const { return vpitch_; }
-  long image_floats() const { return (nu_ + 2) * vpitch_; }
+  long image_floats() const { return (nu_ + 2 * kPadColumns) * vpitch_; }
   long lz() const { return lz_; }
   long volume_floats() const { return static_cast<long>(npxls_) * npxls_ * lz_; }
   long columns() const { return static_cast<long>(cols_.size()); }
@@ -88,6 +102,8 @@ class MatchedProjector {
   int binning() const { return bin_; }
   // The first real detector row of binned row 0.
   long row0() const { return row0_; }
+  // Floats from an image's start to binned column iu.
+  long column_start(long iu) const { return (iu + kPadColumns) * vpitch_; }
 
   // The distance factors D of the binned pixels, in image layout.
   const std::vector<float>& rdist() const { return rdist_; }
@@ -99,10 +115,13 @@ class MatchedProjector {
   // left zero).  Views and detector-column bands run in parallel.
   void forward(const float* vol, std::span<const ViewTable* const> views, std::span<float* const> images,
                ThreadPool& pool) const;
-  // For voxel column k: acc[i] = sum over views, in order, of (S^T image)
-  // at element i of its profile (lz floats, set here).
-  void back_column(long k, std::span<const ViewTable* const> views, std::span<const float* const> images,
-                   float* acc) const;
+  // For voxel column k: num[i] = sum over views, in order, of (S^T image)
+  // at element i of its profile, and in the same sweep den[i] the same for
+  // the one image `same` at every view (lz floats each, set here): the SART
+  // update's numerator and normaliser.  Images must hold zeros on their
+  // padding columns.
+  void back_column2(long k, std::span<const ViewTable* const> views, std::span<const float* const> images,
+                    const float* same, float* num, float* den) const;
 
   // Averages a preprocessed view (processed layout: nrows rows of `pitch`
   // floats, real column c at c + ishift) onto the binned detector (image
