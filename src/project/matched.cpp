@@ -14,11 +14,13 @@ namespace {
 constexpr long kBand = 16;
 
 // The profile of one voxel column interpolated at the rows lo .. hi - 1 of
-// a view: val[iv] (the transpose below walks the same sequence).
+// a view: val[iv] (the transpose below walks the same sequence).  A ray
+// crossing the outer half of the first or last slice reads that slice:
+// the slab ends at its outer face, not at its centre.
 inline void interpolate_rows(const ColumnProjection& cp, const float* p, long nz, float* val) {
   for (int32_t iv = cp.lo; iv < cp.hi; ++iv) {
-    const float pj = std::max(cp.a + static_cast<float>(iv) * cp.b, 0.0f);
-    const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz));
+    const float pj = std::clamp(cp.a + static_cast<float>(iv) * cp.b, 1.0f, static_cast<float>(nz));
+    const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz) - 1);
     const float f = pj - static_cast<float>(j);
     val[iv] = (1.0f - f) * p[j] + f * p[j + 1];
   }
@@ -41,6 +43,15 @@ MatchedProjector::MatchedProjector(const ScanGeometry& bg, const FovExtents& fov
     throw RunError(strprintf("detector binning %d leaves no binned pixel (%d columns, %ld usable rows)", binning,
                              ndets, std::max(0L, hi - lo)));
   row0_ = lo + ((hi - lo) - nv_ * bin_) / 2;
+  // The footprint model spans at most kTaps binned columns: the nearest
+  // voxel's shadow (dx magnified from sad - fov_radius) must fit in
+  // kTaps - 1 of them.
+  const long finest = static_cast<long>(
+      std::ceil(1.02 * bg.dx / ((kTaps - 1) * (sad - fov_radius) * static_cast<double>(tanstep))));
+  if (bin_ < finest)
+    throw RunError(strprintf("detector binning %d is finer than the voxel grid (a voxel's shadow spans more than %d "
+                             "binned columns); use at least %ld",
+                             binning, kTaps - 1, finest));
   vpitch_ = (nv_ + 15) / 16 * 16;
   cx_.resize(npxls_);
   cy_.resize(npxls_);
@@ -103,8 +114,8 @@ void MatchedProjector::make_table(double theta, ViewTable& t) const {
     cp.a = static_cast<float>((vbase * U / sdd_px + zhalf_) / pxlz_ + 0.5);
     cp.b = static_cast<float>(bin_ * U / (sdd_px * pxlz_));
     const double a = cp.a, b = cp.b;
-    cp.lo = static_cast<int32_t>(std::clamp(std::ceil(-a / b), 0.0, static_cast<double>(nv_)));
-    cp.hi = static_cast<int32_t>(std::clamp(std::ceil((nz_ + 1 - a) / b), 0.0, static_cast<double>(nv_)));
+    cp.lo = static_cast<int32_t>(std::clamp(std::ceil((0.5 - a) / b), 0.0, static_cast<double>(nv_)));
+    cp.hi = static_cast<int32_t>(std::clamp(std::ceil((nz_ + 0.5 - a) / b), 0.0, static_cast<double>(nv_)));
     ++count[cp.iu + kTaps - 1];
   }
   t.start.assign(nb + 1, 0);
@@ -166,8 +177,8 @@ void MatchedProjector::back_column2(long k, std::span<const ViewTable* const> vi
     for (int32_t iv = cp.lo; iv < cp.hi; ++iv) {
       const float r = cp.wt[0] * r0[iv] + cp.wt[1] * r0[iv + p1] + cp.wt[2] * r0[iv + p2];
       const float s = cp.wt[0] * s0[iv] + cp.wt[1] * s0[iv + p1] + cp.wt[2] * s0[iv + p2];
-      const float pj = std::max(cp.a + static_cast<float>(iv) * cp.b, 0.0f);
-      const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz_));
+      const float pj = std::clamp(cp.a + static_cast<float>(iv) * cp.b, 1.0f, static_cast<float>(nz_));
+      const int32_t j = std::min(static_cast<int32_t>(pj), static_cast<int32_t>(nz_) - 1);
       const float f = pj - static_cast<float>(j);
       num[j] += (1.0f - f) * r;
       num[j + 1] += f * r;

@@ -27,10 +27,11 @@
 // ray is a trapezoid, and the box of the same area is dx max(|cos|, |sin|)
 // of the ray's angle to the grid wide, magnified onto the flat detector.
 // Each binned column takes the fraction of the box it overlaps (at most
-// kTaps columns; W is capped at kTaps - 1, so a grid much coarser than the
-// binned detector is modelled with a narrower footprint).  Each binned
+// kTaps columns: a binning so fine that a voxel's shadow spans more than
+// kTaps - 1 binned columns is refused).  Each binned
 // row's ray crosses the column at height z(iv), linear in iv; the column's
-// z-profile is interpolated there linearly.  The column contributes
+// z-profile is interpolated there linearly (in the outer half of the first
+// or last slice: that slice's value).  The column contributes
 //   w = dx^2 / (B tanstep U)
 // times the overlap fraction times that value: the in-plane path length a
 // ray of a B-column-wide fan element takes through a dx x dx column, on
@@ -70,7 +71,7 @@ struct ColumnProjection {
   float wt[kTaps] = {};  // path-length weight (mm) of binned columns iu .. iu + kTaps - 1
   float a = 0, b = 0;    // padded-profile coordinate of binned row iv: a + iv b - 1 is the slice index
   int32_t iu = kMissed;  // first binned column of the footprint
-  int32_t lo = 0, hi = 0;  // binned rows whose rays cross the slab at this column
+  int32_t lo = 0, hi = 0;  // binned rows whose rays cross the slab (between its outer faces) at this column
   static constexpr int32_t kMissed = -1000000;  // the column misses the detector in this view
 };
 
@@ -88,7 +89,8 @@ class MatchedProjector {
  public:
   // `binning` >= 1.  `fov_radius` (mm): the rows kept are those whose rays
   // stay inside the slab up to this distance behind the axis.  RunError when
-  // the binned detector would be empty.
+  // the binned detector would be empty, or its columns so fine that a
+  // voxel's shadow spans more than kTaps - 1 of them.
   MatchedProjector(const ScanGeometry& bg, const FovExtents& fov, int32_t ndets, int binning, double fov_radius);
 
   long nu() const { return nu_; }        // binned columns

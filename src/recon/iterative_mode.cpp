@@ -28,6 +28,7 @@
 #include <numeric>
 
 #include "filter/preprocess.h"
+#include "geometry/fov.h"
 #include "numeric/error.h"
 #include "numeric/stopwatch.h"
 #include "project/matched.h"
@@ -279,14 +280,21 @@ void IterativeMode::execute(RunContext& ctx, const std::vector<PassView>& bin_or
   Stopwatch total;
   ctx.console.finish_progress();
   ctx.console.start_progress(static_cast<long>(jobs.size()) * p.extras.iterations, p.extras.quiet, "bin iterations");
-  const double radius = p.npxls * static_cast<double>(t.g.dx) / 2;
-  const MatchedProjector proj(t.bg, t.fov, p.ndets, p.extras.iter_binning, radius);
+  // Only the voxels inside the detector's reach are fitted: beyond it a
+  // voxel is seen from part of the turn only, the plain bin holds little
+  // more than the filter's edge there, and a fit of it would trade its
+  // errors against the voxels inside.  Those keep the plain bin's values.
+  const long far = std::max<long>(t.g.icent, p.ndets - t.g.icent) - 9;
+  const double reach = sad * std::sin(std::atan(static_cast<double>(far) * tanstep));
+  const double radius = std::min<double>(p.fov / 2.0, reach);
+  const FovExtents seen = build_fov_extents(p.npxls, t.g.dx, static_cast<float>(2 * radius));
+  const MatchedProjector proj(t.bg, seen, p.ndets, p.extras.iter_binning, radius);
   const long n = p.npxls, nz = t.g.nz, lz = proj.lz(), vol = proj.volume_floats();
   // The classic offset path reads half the true values.
   const double scale = t.g.offset && t.g.fanw_pre.empty() ? 0.5 : 1.0;
   std::vector<uint8_t> inside(n * n, 0);
   for (long r = 0; r < n; ++r)
-    for (long c = t.fov.fov_start[r]; c < t.fov.fov_end[r]; ++c) inside[r * n + c] = 1;
+    for (long c = seen.fov_start[r]; c < seen.fov_end[r]; ++c) inside[r * n + c] = 1;
   const TvGrid tv{p.npxls, nz, lz, static_cast<float>(t.g.dx / p.pxlz), 1.0f, &inside};
   Matrix<float> x = matrix(0, 0, 0, vol - 1);
   Matrix<float> work = matrix(0, 1, 0, vol - 1);
@@ -303,7 +311,7 @@ void IterativeMode::execute(RunContext& ctx, const std::vector<PassView>& bin_or
     const long plane = v.plane_pitch();
     pool.parallel_for(n, [&](long r0, long r1, int) {
       for (long r = r0; r < r1; ++r)
-        for (long c = t.fov.fov_start[r]; c < t.fov.fov_end[r]; ++c)
+        for (long c = seen.fov_start[r]; c < seen.fov_end[r]; ++c)
           for (long j = 0; j < nz; ++j)
             xv[(r * n + c) * lz + j + 1] =
                 std::max(0.0f, static_cast<float>(v.data()[j * plane + r * n + c] / scale));
@@ -311,7 +319,7 @@ void IterativeMode::execute(RunContext& ctx, const std::vector<PassView>& bin_or
     fit(ctx, d, proj, xv, work.data(), tv);
     pool.parallel_for(n, [&](long r0, long r1, int) {
       for (long r = r0; r < r1; ++r)
-        for (long c = 0; c < n; ++c)
+        for (long c = seen.fov_start[r]; c < seen.fov_end[r]; ++c)
           for (long j = 0; j < nz; ++j)
             v.data()[j * plane + r * n + c] = static_cast<float>(xv[(r * n + c) * lz + j + 1] * scale);
     });
