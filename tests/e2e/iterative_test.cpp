@@ -16,37 +16,15 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ProcessResult;
 using testing::read_bytes;
-using testing::run_process;
-using testing::TempDir;
 
 constexpr int kNpxls = 48, kNz = 12;
 
 std::vector<int16_t> words(const std::string& path) { return testing::small_scan::volume_words(read_bytes(path)); }
 
-// A breathing scan of the spheres phantom at a quarter of its size (240
-// views, 256 x 192; the moving sphere, 3 mm in radius, travels 10 mm in z),
-// and the command line that reconstructs it on a 48 x 48 x 12 grid.
-class Breathing {
+// 240 views: a bin holds about 24.
+class Breathing : public testing::small_scan::BreathingSpheres {
  public:
-  Breathing(double motion, const std::string& xoff = "0") : xoff_(xoff) {
-    const ProcessResult sim = run_process(
-        CBRECON_SIM_BIN, {"--prefix", dir.file("PROJ_"), "--scale", "0.25", "--cols", "256", "--rows", "192",
-                          "--views", "240", "--phantom", "spheres", "--motion", std::to_string(motion),
-                          "--xoff", xoff, "--vxp", dir.file("breath.vxp"), "--quiet"});
-    EXPECT_EQ(sim.status, 0) << sim.err;
-  }
-  ProcessResult run(const std::string& third, const std::vector<std::string>& extra) const {
-    std::vector<std::string> a = {dir.file("PROJ_"), dir.file("NormImage.hnd"), third, "-d", "256", "-z", "192",
-                                  "-s", "240", "-p", std::to_string(kNpxls), "-fov", "80", "-xoff", xoff_};
-    a.insert(a.end(), extra.begin(), extra.end());
-    return run_process(CBRECON_BIN, a, dir.str());
-  }
-  std::string out(const std::string& ext) const { return dir.file("PROJ__" + ext); }
-
-  TempDir dir;
-
- private:
-  std::string xoff_;
+  explicit Breathing(double motion, const std::string& xoff = "0") : BreathingSpheres(motion, xoff, 240) {}
 };
 
 // z (slices) of the centre of mass of the moving sphere's signal above
