@@ -77,15 +77,16 @@ class IterativeMode final : public ReconMode {
     return v;
   }
 
-  // The fitted volume and the TV descent's two (in the working layout, two
-  // slices longer), every view's binned data and ray weights, a subset's
-  // images.
+  // The fitted volume, the volume of ones its ray weights come from and the
+  // TV descent's two (in the working layout, two slices longer); the binned
+  // data and ray weights of a bin's views (counted for every view: a bin
+  // may hold most of them), a subset's images.
   double working_memory(const MemoryTerms& m) const override {
     const double nz = m.volume > 0 ? m.volume / (4.0 * p_.npxls * p_.npxls) : 1;
     const double volume = m.volume * (nz + 2) / nz;
     const int bin = p_.extras.iter_binning;
     const double image = 4.0 * ((p_.ndets - 16) / bin + 2) * (p_.nslices / bin + 16);
-    return 3 * volume + 2.0 * image * p_.nviews + 8 * image;
+    return 4 * volume + 2.0 * image * p_.nviews + 8 * image;
   }
 
   void plan(RunContext& ctx) override {
