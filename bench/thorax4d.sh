@@ -9,8 +9,9 @@
 # with its respiratory file and the ground truth of every phase bin.  Then
 # reconstructs the 3-D full scan and --all-phases, and measures every bin
 # with tools/quality4d.py, then the prior-image bins (--all-phases --mkb,
-# with its wall time against the 3-D run's); the 3-D volume is also
-# measured against each bin's truth (the prior alone).  Arguments after "--" go to every
+# with its wall time against the 3-D run's), then the iterative bins
+# (--all-phases --iterative, wall time against the 3-D run's, peak memory);
+# the 3-D volume is also measured against each bin's truth (the prior alone).  Arguments after "--" go to every
 # reconstruction, so a new option can be measured against this baseline.
 #
 # Layouts: centred  detector centred, -p 256 -fov 250 -pz 2.5
@@ -63,7 +64,7 @@ run_layout() {
   rm -f "$dir"/PROJ__*.seq
   local t bin
   bin=$(cd "$BUILD" && pwd)/cbrecon
-  local t3 t4 tm
+  local t3 t4 tm ti
   echo "== $name 3-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd 0 ${common[*]} --timings"
   t=$(now)
   (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd 0 "${common[@]}" --timings > recon3d.log 2> timings3d.log)
@@ -81,6 +82,14 @@ run_layout() {
   tm=$(since "$t")
   echo "   wall $tm s; $(grep -o 'peak memory [0-9]* MiB' "$dir/timingsmkb.log"); $(grep -o 'forward projection [0-9.]* s' "$dir/timingsmkb.log")"
   echo "   --all-phases --mkb takes $(awk -v a="$tm" -v b="$t3" 'BEGIN { printf "%.2f", a / b }') x the 3-D wall time"
+  echo "== $name iterative 4-D: $BUILD/cbrecon $dir/PROJ_ $dir/NormImage.hnd $dir/breath.vxp ${common[*]} --all-phases --iterative --timings"
+  t=$(now)
+  (cd "$dir" && recon "$bin" PROJ_ NormImage.hnd breath.vxp "${common[@]}" --all-phases --iterative --timings \
+     > reconiter.log 2> timingsiter.log)
+  ti=$(since "$t")
+  echo "   wall $ti s; $(grep -o 'peak memory [0-9]* MiB' "$dir/timingsiter.log")"
+  grep 'timings: iterative' "$dir/timingsiter.log" | sed 's/^/   /'
+  echo "   --all-phases --iterative takes $(awk -v a="$ti" -v b="$t3" 'BEGIN { printf "%.2f", a / b }') x the 3-D wall time"
   local q=("$PYTHON" tools/quality4d.py summary --npxls $npxls --fov "$fov" --pxlz $pxlz)
   local vol3d
   vol3d=$(ls "$dir"/PROJ__*.seq | grep -v '_4d_ph' | head -1)
@@ -88,6 +97,8 @@ run_layout() {
   "${q[@]}" "$dir/PROJ__4d_ph{bin}.seq" "$dir/truth"
   echo "== $name: every prior-image bin against its truth"
   "${q[@]}" "$dir/PROJ__4d_ph{bin}_mkb.seq" "$dir/truth"
+  echo "== $name: every iterative bin against its truth"
+  "${q[@]}" "$dir/PROJ__4d_ph{bin}_iter.seq" "$dir/truth"
   echo "== $name: the 3-D volume ($(basename "$vol3d")) against every bin's truth"
   "${q[@]}" "$vol3d" "$dir/truth"
 }

@@ -106,7 +106,7 @@ class Run {
     py::list l;
     for (const PlannedVolume& v : rec_->volumes())
       l.append(py::dict(py::arg("suffix") = v.ext, py::arg("bin") = v.bin,
-                        py::arg("prior_image") = v.prior_image));
+                        py::arg("prior_image") = v.prior_image, py::arg("iterative") = v.iterative));
     return l;
   }
 
@@ -125,7 +125,8 @@ class Run {
   py::dict volume_info(size_t i) const {
     const ReconVolume& v = volume(i);
     return py::dict(py::arg("suffix") = v.what.ext, py::arg("bin") = v.what.bin,
-                    py::arg("prior_image") = v.what.prior_image, py::arg("views_used") = v.used,
+                    py::arg("prior_image") = v.what.prior_image, py::arg("iterative") = v.what.iterative,
+                    py::arg("views_used") = v.used,
                     py::arg("views_listed") = v.listed,
                     py::arg("header") = py::bytes(reinterpret_cast<const char*>(v.head.data()), v.head.size()));
   }

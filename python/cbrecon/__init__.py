@@ -64,11 +64,15 @@ _LONG = {
     "isa": "--isa",
     "prior_cutoff": "--mkb-cutoff",
     "prior_step": "--mkb-step",
+    "iterations": "--iterations",
+    "subsets": "--subsets",
+    "tv_weight": "--tv-weight",
+    "iter_binning": "--iter-binning",
     "patient_position": "--patient-position",
     "patient_id": "--patient-id",
     "patient_name": "--patient-name",
 }
-_LONG_FLAGS = {"all_phases": "--all-phases", "prior_image": "--mkb"}
+_LONG_FLAGS = {"all_phases": "--all-phases", "prior_image": "--mkb", "iterative": "--iterative"}
 # Keywords of the files written (write() and reconstruct(write=True)).
 _OUTPUT_LONG = {"preview": "--preview", "hu_water": "--hu-water"}
 
@@ -144,7 +148,7 @@ class Reconstruction:
                (z) index axes; position (HFS, HFP, FFS, FFP); frame "LPS".
                Voxel [k, j, i] lies at origin + i dx axes[0] + j dy axes[1]
                + k dz axes[2].
-      info     per volume planned: suffix, bin, prior_image, views_used,
+      info     per volume planned: suffix, bin, prior_image, iterative, views_used,
                views_listed (a volume without views used is not in `volumes`)
       lines    the program's console lines (kept when not verbose)
       seconds  wall time of the reconstruction
@@ -224,7 +228,8 @@ def reconstruct(prefix, mask, respiratory=None, *, detector_columns=1024, detect
                 pixels=512, fov=500.0, slice_thickness=2.5, views=1000, first_view=0,
                 detector_offset=0.0, half_scan=False, counter_clockwise=False, phase=None,
                 scale=10.0, offset=0.0, suffix=None, all_phases=False, prior_image=False,
-                prior_cutoff=None, prior_step=None, patient_position=None, patient_id=None,
+                prior_cutoff=None, prior_step=None, iterative=False, iterations=None, subsets=None,
+                tv_weight=None, iter_binning=None, patient_position=None, patient_id=None,
                 patient_name=None, threads=0, isa=None, x_binning=None, y_binning=None, width=None,
                 write=False, formats=(), float_output=False, preview=None, window=None,
                 hu_water=None, verbose=False, progress=False):
@@ -241,7 +246,9 @@ def reconstruct(prefix, mask, respiratory=None, *, detector_columns=1024, detect
       x_binning -xb, y_binning -yb, width -w (accepted, no effect);
       all_phases --all-phases (every bin: `volumes` holds ten arrays),
       prior_image --mkb (prior-image bins), prior_cutoff --mkb-cutoff,
-      prior_step --mkb-step, patient_position --patient-position (sets the grid's
+      prior_step --mkb-step, iterative --iterative (iterative bins),
+      iterations --iterations, subsets --subsets, tv_weight --tv-weight,
+      iter_binning --iter-binning, patient_position --patient-position (sets the grid's
       axes), patient_id, patient_name (DICOM), threads --threads (0: every core),
       isa --isa (auto, scalar, avx2, avx512).
     write=True also writes the files the command line writes, with formats,
@@ -259,7 +266,9 @@ def reconstruct(prefix, mask, respiratory=None, *, detector_columns=1024, detect
                 detector_offset=detector_offset, half_scan=half_scan,
                 counter_clockwise=counter_clockwise, scale=scale, offset=offset, suffix=suffix,
                 all_phases=all_phases, prior_image=prior_image, prior_cutoff=prior_cutoff,
-                prior_step=prior_step, patient_position=patient_position, patient_id=patient_id,
+                prior_step=prior_step, iterative=iterative, iterations=iterations, subsets=subsets,
+                tv_weight=tv_weight, iter_binning=iter_binning,
+                patient_position=patient_position, patient_id=patient_id,
                 patient_name=patient_name, threads=threads, isa=isa, x_binning=x_binning,
                 y_binning=y_binning, width=width)
     args = command_line(prefix, mask, respiratory, phase=phase, **opts)

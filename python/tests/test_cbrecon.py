@@ -78,8 +78,9 @@ def test_3d_volume_equals_the_command_line_files(scan, tmp_path):
 
 
 def test_bins_and_prior_image_equal_the_command_line(scan):
-    """--all-phases with and without prior image: one array per bin, each equal to its .seq file."""
-    for extra, kw, suffix in (((), {}, ""), (("--mkb",), {"prior_image": True}, "_mkb")):
+    """--all-phases plain, prior-image and iterative: one array per bin, each equal to its .seq file."""
+    for extra, kw, suffix in (((), {}, ""), (("--mkb",), {"prior_image": True}, "_mkb"),
+                              (("--iterative", "--iterations", "2"), {"iterative": True, "iterations": 2}, "_iter")):
         r = cli(scan, "--all-phases", *extra, respiratory=scan["vxp"])
         assert r.returncode == 0, r.stderr
         with warnings.catch_warnings():
@@ -94,7 +95,8 @@ def test_bins_and_prior_image_equal_the_command_line(scan):
             os.remove(name)
             assert np.array_equal(res.words(b), words), f"bin {b}"
             assert res.header(b) == head
-        assert all(i["prior_image"] == bool(kw) for i in res.info)
+        assert all(i["prior_image"] == kw.get("prior_image", False) for i in res.info)
+        assert all(i["iterative"] == kw.get("iterative", False) for i in res.info)
 
 
 def test_write_gives_the_command_line_files(scan):

@@ -43,6 +43,12 @@ struct Extras {
   double mkb_cutoff = 0.5;   // --mkb-cutoff F: the residuals' ramp filter ends at F x the grid's Nyquist
   int mkb_step = 4;          // --mkb-step N: the prior is projected on every N-th column and row
   std::string mkb_tuning;    // the first --mkb-* option given (refused without --mkb)
+  bool iterative = false;    // --iterative: iterative reconstruction of every bin from its own views
+  int iterations = 10;       // --iterations N
+  int subsets = 0;           // --subsets N: ordered subsets per iteration (0: about 2 views each)
+  double tv_weight = 1.0;    // --tv-weight W: total-variation step per iteration, x the iteration's change
+  int iter_binning = 4;      // --iter-binning N: N x N detector pixels per binned pixel
+  std::string iter_tuning;   // the first of those tuning options given (refused without --iterative)
   // --conventional-status (or CBRECON_CONVENTIONAL_STATUS=1): exit 0 after a
   // completed run, 2 after a refusal or failure (see apps/cbrecon).
   bool conventional_status = false;

@@ -191,21 +191,22 @@ DicomRun make_dicom_run(const RunParams& p) {
   return r;
 }
 
-VolumeLabel volume_label(int bin, bool prior_image, VolumeProduct product) {
+VolumeLabel volume_label(int bin, bool prior_image, VolumeProduct product, bool iterative) {
   VolumeLabel l;
   l.bin = bin;
   l.prior_image = prior_image;
+  l.iterative = iterative;
   l.product = product;
-  l.series_number = bin == 0 ? 1 : (prior_image ? 10 + bin : bin);
+  l.series_number = bin == 0 ? 1 : (iterative ? 20 + bin : prior_image ? 10 + bin : bin);
   if (product != VolumeProduct::none)
-    l.series_number = (product == VolumeProduct::mip ? 101 : 102) + (prior_image ? 2 : 0);
+    l.series_number = (product == VolumeProduct::mip ? 101 : 102) + (iterative ? 4 : prior_image ? 2 : 0);
   return l;
 }
 
 double respiratory_phase_percent(int bin) { return 10.0 * bin - 9.9; }
 
 std::string series_description(const VolumeLabel& label) {
-  const std::string tail = label.prior_image ? " prior-image" : "";
+  const std::string tail = label.iterative ? " iterative" : label.prior_image ? " prior-image" : "";
   if (label.product == VolumeProduct::mip) return "4D maximum intensity over the bins" + tail;
   if (label.product == VolumeProduct::average) return "4D average over the bins" + tail;
   if (label.bin == 0) return label.prior_image ? "3D volume prior-image" : "3D volume";

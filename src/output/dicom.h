@@ -56,14 +56,17 @@ struct VolumeLabel {
   VolumeProduct product = VolumeProduct::none;  // over every bin (bin 0)
   int nbins = 10;            // bins of the run
   bool amplitude = false;    // the bins are breathing amplitudes, not phases
+  bool iterative = false;    // an iterative reconstruction of the bin
   int series_number = 1;
 };
 
 // The label of a 3-D volume (bin 0) or a phase bin; series numbers 1 for
 // 3-D, the bin for 4-D, 10 + bin for prior-image bins.
 // The maximum-intensity and average volumes over the bins: series 101 and
-// 102 (103 and 104 from prior-image bins).
-VolumeLabel volume_label(int bin, bool prior_image = false, VolumeProduct product = VolumeProduct::none);
+// 102 (103 and 104 from prior-image bins, 105 and 106 from iterative bins);
+// iterative bins 20 + bin.
+VolumeLabel volume_label(int bin, bool prior_image = false, VolumeProduct product = VolumeProduct::none,
+                         bool iterative = false);
 
 // "3D volume", "4D phase 3 (15.1-25.1%)", "4D phase 3 (15.1-25.1%)
 // prior-image".  The range is that of the phase binning (input/rpm.h:

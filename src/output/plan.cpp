@@ -158,7 +158,7 @@ void write_volume_outputs(const OutputPlan& plan, const VolumeOutputs& v, const 
         break;
       case OutputKind::dicom:
         attempt([&] {
-          VolumeLabel label = volume_label(v.volume.bin, v.volume.prior_image, v.volume.product);
+          VolumeLabel label = volume_label(v.volume.bin, v.volume.prior_image, v.volume.product, v.volume.iterative);
           label.nbins = o.nbins;
           label.amplitude = o.amplitude;
           const std::string note = write_dicom_series(f.path, words, dicom_run, label);

@@ -31,6 +31,7 @@ struct PlannedVolume {
   int bin = 0;               // 0: a 3-D volume; else the respiratory phase bin
   bool prior_image = false;  // a prior-image reconstruction of the bin
   VolumeProduct product = VolumeProduct::none;  // made from every bin (bin 0)
+  bool iterative = false;    // an iterative reconstruction of the bin
 };
 
 // What the options ask of the outputs, read once from the run parameters.

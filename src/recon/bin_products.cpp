@@ -10,7 +10,7 @@ namespace {
 
 std::string product_ext(const RunParams& p, const char* what) {
   std::string ext = std::string(p.hscan == 1 ? "hf4d_" : "4d_") + what;
-  return ext + (p.extras.mkb ? "_mkb.seq" : ".seq");
+  return ext + (p.extras.iterative ? "_iter.seq" : p.extras.mkb ? "_mkb.seq" : ".seq");
 }
 
 }  // namespace
@@ -18,8 +18,9 @@ std::string product_ext(const RunParams& p, const char* what) {
 std::vector<PlannedVolume> bin_product_volumes(const RunParams& p) {
   std::vector<PlannedVolume> v;
   if (!p.rpm_on || !p.extras.all_phases) return v;
-  if (p.extras.mip) v.push_back({product_ext(p, "mip"), 0, p.extras.mkb, VolumeProduct::mip});
-  if (p.extras.average) v.push_back({product_ext(p, "avg"), 0, p.extras.mkb, VolumeProduct::average});
+  const bool iter = p.extras.iterative;
+  if (p.extras.mip) v.push_back({product_ext(p, "mip"), 0, p.extras.mkb, VolumeProduct::mip, iter});
+  if (p.extras.average) v.push_back({product_ext(p, "avg"), 0, p.extras.mkb, VolumeProduct::average, iter});
   return v;
 }
 

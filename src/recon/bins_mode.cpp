@@ -13,6 +13,8 @@ class BinsMode final : public ReconMode {
   void check(const RunParams& p) const override {
     if (!p.extras.mkb_tuning.empty())
       throw RunError(p.extras.mkb_tuning + " tunes the prior-image bins: it needs --mkb");
+    if (!p.extras.iter_tuning.empty())
+      throw RunError(p.extras.iter_tuning + " tunes the iterative bins: it needs --iterative");
   }
 
   std::vector<PlannedVolume> volumes(const RunParams& p) const override { return bin_volumes(p, false); }

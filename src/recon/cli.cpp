@@ -179,6 +179,17 @@ std::vector<const char*> take_long_options(int argc, const char* const* argv, Ex
     } else if (name == "mkb-step") {
       if (x.mkb_tuning.empty()) x.mkb_tuning = "--" + name;
       x.mkb_step = parse_whole(need_value(), 1, 16, name, "a whole number from 1 to 16");
+    } else if (name == "iterative") {
+      x.iterative = flag();
+    } else if (name == "iterations" || name == "subsets" || name == "iter-binning") {
+      if (x.iter_tuning.empty()) x.iter_tuning = "--" + name;
+      if (name == "iterations") x.iterations = parse_whole(need_value(), 1, 200, name, "a whole number from 1 to 200");
+      if (name == "subsets") x.subsets = parse_whole(need_value(), 1, 1000, name, "a whole number from 1 to 1000");
+      if (name == "iter-binning") x.iter_binning = parse_whole(need_value(), 1, 16, name, "a whole number from 1 to 16");
+    } else if (name == "tv-weight") {
+      if (x.iter_tuning.empty()) x.iter_tuning = "--" + name;
+      x.tv_weight = parse_number(need_value(), [](double w) { return w >= 0 && w <= 10; }, name,
+                                 "a number from 0 (no regularisation) to 10");
     } else {
       throw RunError("unknown option --" + name + " (see --help)");
     }
@@ -468,6 +479,18 @@ void print_help(std::FILE* out, const char* progname) {
 "  --bins-summary FILE  4-D: views, coverage and largest gap per bin, and every\n"
 "                    view's bin, as JSON\n"
 "  --breathing-trace FILE  4-D: PNG of the breathing signal with each view's bin\n"
+"  --iterative       4-D: iterative bins, PREFIX_4d_phN_iter.seq: each bin fitted to\n"
+"                    its own views only (ordered-subset SART from the plain bin,\n"
+"                    spatial total variation after every iteration); no prior\n"
+"                    from other phases, far fewer streaks than the plain bins;\n"
+"                    about 20 times a 3-D run\n"
+"  --iterations N    --iterative: iterations (1..200, default 10)\n"
+"  --subsets N       --iterative: ordered subsets per iteration (1..1000; default\n"
+"                    about 2 views each)\n"
+"  --tv-weight W     --iterative: total-variation steps per iteration, in units of\n"
+"                    the iteration's own change (0..10, default 1; 0: none)\n"
+"  --iter-binning N  --iterative: N x N detector pixels fitted as one (1..16,\n"
+"                    default 4)\n"
 "  --quiet           no progress bar on a terminal\n"
 "  --conventional-status  exit statuses for scripts and workflow engines (the\n"
 "                    environment variable CBRECON_CONVENTIONAL_STATUS=1 does the\n"

@@ -55,6 +55,7 @@ std::vector<ViewList> list_views(RunContext& ctx, std::vector<Job>& jobs, bool e
 }
 
 std::unique_ptr<ReconMode> choose_mode(const RunParams& p) {
+  if (p.extras.iterative) return make_iterative_mode(p);
   if (p.extras.mkb) return make_prior_image_mode();
   return make_bins_mode();
 }

@@ -63,5 +63,6 @@ std::unique_ptr<ReconMode> choose_mode(const RunParams& p);
 // The modes.
 std::unique_ptr<ReconMode> make_bins_mode();
 std::unique_ptr<ReconMode> make_prior_image_mode();
+std::unique_ptr<ReconMode> make_iterative_mode(const RunParams& p);
 
 }  // namespace cbrecon

@@ -43,6 +43,8 @@ class PriorImageMode final : public ReconMode {
       throw RunError("--mkb reconstructs phase bins: it needs a respiratory-signal file as the third argument");
     if (p.hscan == 1)
       throw RunError("--mkb does not work with -hscan: a half scan per bin cannot use a prior from every angle");
+    if (!p.extras.iter_tuning.empty())
+      throw RunError(p.extras.iter_tuning + " tunes the iterative bins: it needs --iterative");
   }
 
   std::vector<PlannedVolume> volumes(const RunParams& p) const override { return bin_volumes(p, true); }

@@ -22,13 +22,13 @@ bool progress_wanted(std::FILE* err, bool quiet);
 // The text of the bar (no "\r", no newline).  The time left is estimated
 // from the mean time per view so far; it is "--:--" until one view is done.
 // Times as m:ss, or h:mm:ss from one hour on.
-std::string progress_line(long done, long total, double elapsed_s);
+std::string progress_line(long done, long total, double elapsed_s, const char* unit = "views");
 
 class ProgressBar {
  public:
   ProgressBar() = default;  // shows nothing
   // `shown` false makes every call a no-op.  The clock starts now.
-  ProgressBar(std::FILE* err, long total, bool shown);
+  ProgressBar(std::FILE* err, long total, bool shown, const char* unit = "views");
   // A run that ends early (an error) leaves no bar behind its message.
   ~ProgressBar() { clear(); }
   ProgressBar(const ProgressBar&) = default;
@@ -45,6 +45,7 @@ class ProgressBar {
  private:
   using Clock = std::chrono::steady_clock;
   std::FILE* err_ = nullptr;
+  const char* unit_ = "views";  // what is counted
   long total_ = 0, done_ = 0;
   bool shown_ = false, on_screen_ = false;
   Clock::time_point start_{}, last_draw_{};

@@ -230,7 +230,7 @@ ReconResult Reconstructor::run() {
 
   ReconResult r;
   for (Job& job : mode_->jobs)
-    r.volumes.push_back({PlannedVolume{job.ext, job.bin, job.prior_image}, std::move(job.volume), job.headout,
+    r.volumes.push_back({PlannedVolume{job.ext, job.bin, job.prior_image, VolumeProduct::none, job.iterative}, std::move(job.volume), job.headout,
                          job.any_view, job.used, job.views.ik});
   add_bin_products(p, r.volumes);
   r.g = t.g;

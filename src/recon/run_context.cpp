@@ -12,6 +12,7 @@ namespace cbrecon {
 
 std::string bin_ext(const RunParams& p, uint16_t bin) {
   const std::string ext = phase_suffix(bin, p.hscan);
+  if (p.extras.iterative) return without_seq(ext) + "_iter.seq";
   return p.extras.mkb ? without_seq(ext) + "_mkb.seq" : ext;
 }
 
@@ -30,8 +31,9 @@ void Console::print_notes() {
   for (const std::string& note : notes_) std::fprintf(err, "cbrecon: %s\n", note.c_str());
 }
 
-void Console::start_progress(long total_views, bool quiet) {
-  progress_ = ProgressBar(err, total_views, progress_wanted(err, quiet));
+void Console::start_progress(long total_views, bool quiet, const char* unit) {
+  progress_ = ProgressBar(err, total_views, progress_wanted(err, quiet), unit);
+  progress_done_ = 0;
 }
 
 void Console::report_quiet(std::span<const ViewOutcome> batch) {

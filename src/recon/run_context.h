@@ -27,6 +27,7 @@ struct Job {
   std::string ext;           // output suffix
   int bin = 0;               // 0 for a 3-D volume, else the phase bin
   bool prior_image = false;
+  bool iterative = false;
   std::vector<float> dbeta;
   Tensor3<float> volume;
   Header headout{};          // the header of the last view added (the mask's until then)
@@ -34,11 +35,12 @@ struct Job {
   long used = 0;             // views backprojected into it
 
   Job() = default;
-  explicit Job(const PlannedVolume& v) : ext(v.ext), bin(v.bin), prior_image(v.prior_image) {}
+  explicit Job(const PlannedVolume& v)
+      : ext(v.ext), bin(v.bin), prior_image(v.prior_image), iterative(v.iterative) {}
 };
 
 // The output suffix of phase bin `bin`: "4d_ph3.seq", "hf4d_ph3.seq", or
-// with --mkb "4d_ph3_mkb.seq".
+// with --mkb "4d_ph3_mkb.seq", with --iterative "4d_ph3_iter.seq".
 std::string bin_ext(const RunParams& p, uint16_t bin);
 
 // Whether projection file a comes before b (same prefix: a longer name is a
@@ -60,7 +62,9 @@ class Console {
   void note(std::string line) { notes_.push_back(std::move(line)); }
   void print_notes();
 
-  void start_progress(long total_views, bool quiet);
+  void start_progress(long total_views, bool quiet, const char* unit = "views");
+  // `done` of the total finished (a mode's own count, such as iterations).
+  void progress(long done) { progress_.update(done); }
   void finish_progress() { progress_.finish(); }
 
   // After a batch of a pass that prints no per-view lines: only what went

@@ -15,39 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 using testing::ProcessResult;
 using testing::read_bytes;
-using testing::run_process;
-using testing::TempDir;
 
 // The 16-bit words of a volume file after its header.
 std::vector<int16_t> words(const std::string& path) { return testing::small_scan::volume_words(read_bytes(path)); }
 
-// A breathing scan of the spheres phantom (120 views, 256 x 192), and the
-// command line that reconstructs it.
-class Breathing {
- public:
-  Breathing(double motion, const std::string& xoff = "0") : xoff_(xoff) {
-    const ProcessResult sim = run_process(
-        CBRECON_SIM_BIN, {"--prefix", dir.file("PROJ_"), "--scale", "0.25", "--cols", "256", "--rows", "192",
-                          "--views", "120", "--phantom", "spheres", "--motion", std::to_string(motion),
-                          "--xoff", xoff, "--vxp", dir.file("breath.vxp"), "--quiet"});
-    EXPECT_EQ(sim.status, 0) << sim.err;
-  }
-  std::vector<std::string> args(const std::string& third, std::vector<std::string> extra) const {
-    std::vector<std::string> a = {dir.file("PROJ_"), dir.file("NormImage.hnd"), third, "-d", "256", "-z", "192",
-                                  "-s", "120", "-p", "48", "-fov", "80", "-xoff", xoff_};
-    a.insert(a.end(), extra.begin(), extra.end());
-    return a;
-  }
-  ProcessResult run(const std::string& third, const std::vector<std::string>& extra) const {
-    return run_process(CBRECON_BIN, args(third, extra), dir.str());
-  }
-  std::string out(const std::string& ext) const { return dir.file("PROJ__" + ext); }
-
-  TempDir dir;
-
- private:
-  std::string xoff_;
-};
+using Breathing = testing::small_scan::BreathingSpheres;
 
 class StaticAnatomy : public ::testing::TestWithParam<const char*> {};
 

@@ -165,4 +165,35 @@ class Scan {
   std::vector<sim::ViewInfo> views_;
 };
 
+// A breathing scan of the spheres phantom at a quarter of its size (256 x
+// 192 detector; the moving sphere, 3 mm in radius, at x = 7.5, y = -10 mm)
+// and the command line that reconstructs it on a 48 x 48 x 12 grid over
+// 80 mm.
+class BreathingSpheres {
+ public:
+  BreathingSpheres(double motion, const std::string& xoff = "0", int views = 120)
+      : xoff_(xoff), views_(std::to_string(views)) {
+    const ProcessResult sim = run_process(
+        CBRECON_SIM_BIN, {"--prefix", dir.file("PROJ_"), "--scale", "0.25", "--cols", "256", "--rows", "192",
+                          "--views", views_, "--phantom", "spheres", "--motion", std::to_string(motion),
+                          "--xoff", xoff, "--vxp", dir.file("breath.vxp"), "--quiet"});
+    EXPECT_EQ(sim.status, 0) << sim.err;
+  }
+  std::vector<std::string> args(const std::string& third, std::vector<std::string> extra) const {
+    std::vector<std::string> a = {dir.file("PROJ_"), dir.file("NormImage.hnd"), third, "-d", "256", "-z", "192",
+                                  "-s", views_, "-p", "48", "-fov", "80", "-xoff", xoff_};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+  ProcessResult run(const std::string& third, const std::vector<std::string>& extra) const {
+    return run_process(CBRECON_BIN, args(third, extra), dir.str());
+  }
+  std::string out(const std::string& ext) const { return dir.file("PROJ__" + ext); }
+
+  TempDir dir;
+
+ private:
+  std::string xoff_, views_;
+};
+
 }  // namespace cbrecon::testing::small_scan
