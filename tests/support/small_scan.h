@@ -190,6 +190,25 @@ class BreathingSpheres {
   }
   std::string out(const std::string& ext) const { return dir.file("PROJ__" + ext); }
 
+  // Each run of `cases` (third argument, options, the expected line) is
+  // refused: status 2, that one line on stderr, nothing written beside the scan.
+  struct Refusal {
+    std::string third;
+    std::vector<std::string> extra;
+    std::string line;
+  };
+  void expect_refusals(const std::vector<Refusal>& cases) const {
+    for (const Refusal& c : cases) {
+      const ProcessResult r = run(c.third, c.extra);
+      EXPECT_EQ(r.status, 2) << c.line;
+      EXPECT_EQ(r.err, c.line);
+      for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+        const std::string n = e.path().filename().string();
+        EXPECT_TRUE(n.rfind("PROJ_0", 0) == 0 || n == "NormImage.hnd" || n == "breath.vxp") << n;
+      }
+    }
+  }
+
   TempDir dir;
 
  private:
